@@ -1,0 +1,28 @@
+// The packed bytes of the current entry, continuing across volumes.
+#pragma once
+
+#include <cstdint>
+
+struct JobContext;
+
+// volume_prompt_mode values.
+constexpr int32_t PROMPT_ALWAYS = 0;
+constexpr int32_t PROMPT_WHEN_MISSING = 1;
+constexpr int32_t PROMPT_NEVER = 2;
+
+// Answers of ask_volume_key.
+constexpr int VOLUME_KEY_CONTINUE = 1;
+constexpr int VOLUME_KEY_GIVE_UP = 2;
+
+struct PackedReader {
+    int32_t volume_prompt_mode;
+};
+
+uint32_t read_packed(JobContext& cx, void* dst, uint32_t n);
+int next_volume(JobContext& cx);
+void next_volume_name(JobContext& cx);
+// The same rewrite on any terminated name held in a NAME_CAPACITY buffer.
+void next_volume_name(char* name);
+int wait_for_volume(JobContext& cx);
+int ask_volume_key(JobContext& cx);
+void ring_bell(JobContext& cx);

@@ -1,0 +1,34 @@
+// Prefix-code tables sent in the stream: read with a pre-code and a running
+// sum, then expanded into a direct 11-bit lookup table. Which symbol gets
+// which code is decided by sort_by_length, an in-place quicksort whose
+// order of equal lengths is part of the format.
+#pragma once
+
+#include <cstdint>
+
+struct JobContext;
+
+constexpr int TABLE_BITS = 11;
+constexpr int TABLE_SIZE = 1 << TABLE_BITS;
+constexpr int PRE_TABLE_BITS = 7;
+constexpr int PRE_SYMBOL_COUNT = 16;
+constexpr int MAIN_SYMBOL_LIMIT = 282;
+constexpr int LENGTH_SYMBOL_LIMIT = 255;
+static_assert((1 << PRE_TABLE_BITS) <= TABLE_SIZE, "the pre-code borrows the table's own lookup");
+
+struct HuffmanTable {
+    uint16_t lookup[TABLE_SIZE];
+    uint8_t code_lengths[MAIN_SYMBOL_LIMIT + 1];
+};
+
+// Working storage shared by every table read (one at a time).
+struct CodeTableWork {
+    uint8_t pre_lengths[PRE_SYMBOL_COUNT];
+    uint8_t sort_keys[MAIN_SYMBOL_LIMIT + 2];
+    uint16_t sort_symbols[MAIN_SYMBOL_LIMIT + 1];
+};
+
+int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit);
+int build_lookup_table(JobContext& cx, int width, int n, uint8_t* lengths, uint16_t* table);
+void sort_by_length(CodeTableWork& work, int lo, int hi);
+int decode_symbol(JobContext& cx, const HuffmanTable& table);

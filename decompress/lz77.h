@@ -1,0 +1,51 @@
+// Entry contents: stored bytes or LZ77 blocks, delivered portion by portion
+// through the job-wide ring (the Dictionary), which a solid archive carries
+// from entry to entry.
+#pragma once
+
+#include <cstdint>
+
+#include "decompress/huffman.h"
+
+struct JobContext;
+
+constexpr int16_t DICT_MAX_BITS = 20;
+constexpr int DICT_BITS_BASE = 10;
+// No call's output fits below this: allocation gives up here (status 1)
+// rather than halving on toward nothing.
+constexpr int16_t DICT_MIN_BITS = 12;
+constexpr int HISTORY_SIZE = 4;
+constexpr int BLOCK_COUNT_BITS = 15;
+constexpr int MATCH_MARGIN = 259;  // the longest match
+constexpr uint32_t STORED_CHUNK = 1024;
+
+struct Dictionary {
+    uint8_t* dict_bytes;
+    uint32_t dict_size;
+    uint32_t dict_mask;
+    uint32_t dict_pos;
+    int16_t dict_bits;
+    int16_t dict_fresh;
+};
+
+struct LzDecoder {
+    uint32_t distance_history[HISTORY_SIZE];
+    int16_t history_index;
+    int16_t block_symbols_left;
+    int16_t call_produced;
+    int16_t call_limit;
+    uint32_t remaining_size;
+    uint32_t entry_crc;
+    HuffmanTable main_code;
+    HuffmanTable length_code;
+};
+
+void allocate_dictionary(JobContext& cx);
+void begin_entry(JobContext& cx);
+uint32_t read_entry_data(JobContext& cx, uint8_t* out, uint32_t request);
+uint32_t copy_stored(JobContext& cx, uint8_t* out, uint32_t request);
+uint32_t decode_lz77(JobContext& cx, uint8_t* out, uint32_t request);
+void decode_symbols(JobContext& cx);
+int read_block_header(JobContext& cx);
+void put_byte(JobContext& cx, uint8_t b);
+void copy_match(JobContext& cx, uint32_t distance, uint32_t length);

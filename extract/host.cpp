@@ -1,0 +1,33 @@
+#include "extract/host.h"
+
+#include "platform/platform.h"
+
+void JobHost::show_message(const char* text) { platform_show_fatal(text); }
+int JobHost::read_key() { return platform_read_key(); }
+void JobHost::write_stdout_char(int c) { platform_write_stdout_char(c); }
+void JobHost::flush_stdout() { platform_flush_stdout(); }
+
+bool JobHost::path_exists(const char* path) { return platform_path_exists(path); }
+bool JobHost::make_directory(const char* path) { return platform_make_directory(path); }
+bool JobHost::remove_directory(const char* path) { return platform_remove_directory(path); }
+bool JobHost::delete_file(const char* path) { return platform_delete_file(path); }
+int32_t JobHost::open_output(const char* path) { return platform_open_output(path); }
+int32_t JobHost::write_output(int32_t fd, const void* data, uint32_t count)
+{
+    return platform_write(fd, data, count);
+}
+void JobHost::close_output(int32_t fd) { platform_close(fd); }
+bool JobHost::remove_output(const char* path) { return platform_remove_file(path); }
+
+void* JobHost::allocate(size_t size) { return platform_allocate(size); }
+void JobHost::release(void* block) { platform_release(block); }
+
+void JobHost::on_entry(const JobContext&, const char*) {}
+void JobHost::on_data(const JobContext&, uint32_t) {}
+void JobHost::on_entry_refused(const JobContext&, const char*, const char*) {}
+
+JobHost& default_job_host()
+{
+    static JobHost host;
+    return host;
+}

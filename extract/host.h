@@ -1,0 +1,46 @@
+// What the engine asks of the world around it: messages, the console key
+// and bell of the volume prompt, the file operations of the output side
+// and memory. The defaults go through platform/; tests and tools override
+// single operations (a scripted key reader, a failing write, a listing).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct JobContext;
+
+class JobHost {
+public:
+    virtual ~JobHost() = default;
+
+    // A fatal message: a message box captioned "Fatal" on Windows, a line
+    // "Fatal: <text>" on standard error on a console.
+    virtual void show_message(const char* text);
+
+    // Volume prompt: the next key without echo, or -1 at the end of input
+    // or without a console; and one character to standard output.
+    virtual int read_key();
+    virtual void write_stdout_char(int c);
+    virtual void flush_stdout();
+
+    // Output side. Paths are archive paths (backslash separators).
+    virtual bool path_exists(const char* path);
+    virtual bool make_directory(const char* path);
+    virtual bool remove_directory(const char* path);
+    virtual bool delete_file(const char* path);
+    virtual int32_t open_output(const char* path);  // descriptor, or -1
+    virtual int32_t write_output(int32_t fd, const void* data, uint32_t count);
+    virtual void close_output(int32_t fd);
+    virtual bool remove_output(const char* path);
+
+    virtual void* allocate(size_t size);
+    virtual void release(void* block);
+
+    // Observation points for tools; the engine's outcome never depends on them.
+    virtual void on_entry(const JobContext& cx, const char* output_name);
+    virtual void on_data(const JobContext& cx, uint32_t count);
+    virtual void on_entry_refused(const JobContext& cx, const char* name, const char* reason);
+};
+
+// The shared default host (platform-backed, stateless).
+JobHost& default_job_host();

@@ -1,0 +1,56 @@
+// The one door to the operating system. Only platform/ includes system
+// headers; everything else sees these functions. Paths handed in are
+// archive paths: the backslash is the separator, and the POSIX side maps
+// it to '/'.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Messages and console ----------------------------------------------
+
+// A message box (no owner, caption "Fatal", error icon) on Windows, a line
+// "Fatal: <text>" on standard error elsewhere. Blocks until dismissed.
+void platform_show_fatal(const char* text);
+// Next console key without echo; -1 at the end of input or without a console.
+int platform_read_key();
+void platform_write_stdout_char(int c);
+void platform_flush_stdout();
+
+// ---- Files --------------------------------------------------------------
+
+bool platform_path_exists(const char* path);
+bool platform_make_directory(const char* path);
+bool platform_remove_directory(const char* path);
+bool platform_delete_file(const char* path);
+// A new, empty file opened for writing; -1 when it could not be opened.
+int32_t platform_open_output(const char* path);
+int32_t platform_write(int32_t fd, const void* data, uint32_t count);
+void platform_close(int32_t fd);
+bool platform_remove_file(const char* path);
+
+// ---- Archive backings ---------------------------------------------------
+
+struct PlatformMappedFile {
+    const uint8_t* data;
+    uint32_t length;
+    void* impl;  // the platform's own bookkeeping
+};
+
+// Maps a whole file read-only; false when it cannot be opened or is larger
+// than 2 GiB - 1.
+bool platform_map_file(const char* path, PlatformMappedFile* file);
+void platform_unmap_file(PlatformMappedFile* file);
+
+// The archive embedded in the running program: the "ARCDATA"/"Data"
+// resource on Windows, a payload appended to the executable elsewhere.
+bool platform_embedded_archive(const uint8_t** data, uint32_t* length);
+
+// ---- Signals ------------------------------------------------------------
+
+void platform_install_interrupt(void (*handler)(int));
+
+// ---- Memory -------------------------------------------------------------
+
+void* platform_allocate(size_t size);
+void platform_release(void* block);

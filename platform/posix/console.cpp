@@ -1,0 +1,54 @@
+// POSIX console: fatal messages on standard error, the volume prompt's
+// key read and bell, and the interrupt signal.
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+void platform_show_fatal(const char* text)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "Fatal: %s\n", text);
+    std::fflush(stderr);
+}
+
+int platform_read_key()
+{
+    std::fflush(stdout);
+    struct termios saved;
+    bool raw = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (raw) {
+        struct termios t = saved;
+        t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &t);
+    }
+    unsigned char c = 0;
+    ssize_t n;
+    do {
+        n = read(STDIN_FILENO, &c, 1);
+    } while (n < 0 && errno == EINTR);
+    if (raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    return n == 1 ? c : -1;
+}
+
+void platform_write_stdout_char(int c) { std::fputc(c, stdout); }
+void platform_flush_stdout() { std::fflush(stdout); }
+
+void platform_install_interrupt(void (*handler)(int))
+{
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+void* platform_allocate(size_t size) { return std::malloc(size); }
+void platform_release(void* block) { std::free(block); }

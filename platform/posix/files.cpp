@@ -1,0 +1,99 @@
+// POSIX file operations for the output side. Archive paths use the
+// backslash; here it becomes '/'.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/path.h"
+
+bool posix_path(const char* path, char (&out)[POSIX_PATH_CAPACITY])
+{
+    size_t n = std::strlen(path);
+    if (n >= POSIX_PATH_CAPACITY)
+        return false;
+    for (size_t i = 0; i <= n; i++)
+        out[i] = path[i] == '\\' ? '/' : path[i];
+    return true;
+}
+
+bool platform_path_exists(const char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    struct stat st;
+    // lstat: a symbolic link, even a dangling one, is something in the way.
+    return posix_path(path, p) && lstat(p, &st) == 0;
+}
+
+bool platform_make_directory(const char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    return posix_path(path, p) && mkdir(p, 0777) == 0;
+}
+
+bool platform_remove_directory(const char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    return posix_path(path, p) && rmdir(p) == 0;
+}
+
+bool platform_delete_file(const char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    struct stat st;
+    if (!posix_path(path, p) || lstat(p, &st) != 0)
+        return false;
+    if (S_ISDIR(st.st_mode))
+        return false;
+    // A file its owner may not write is what Windows calls read-only, and
+    // Windows refuses to delete it; keep that promise here too (unlink
+    // would not ask).
+    if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
+        return false;
+    return unlink(p) == 0;
+}
+
+int32_t platform_open_output(const char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    if (!posix_path(path, p))
+        return -1;
+    // Whatever stood at the path was removed before; O_EXCL and O_NOFOLLOW
+    // make sure nothing planted since (a symbolic link above all) is
+    // written through. 0666 under the umask gives ordinary permissions.
+    int fd;
+    do {
+        fd = open(p, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int32_t platform_write(int32_t fd, const void* data, uint32_t count)
+{
+    const char* p = static_cast<const char*>(data);
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, p + done, count - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<uint32_t>(n);
+    }
+    return static_cast<int32_t>(done);
+}
+
+void platform_close(int32_t fd)
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool platform_remove_file(const char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    return posix_path(path, p) && unlink(p) == 0;
+}

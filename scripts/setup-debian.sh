@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian 12 machine.
+# Idempotent: installs only what is missing. Run as root.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  NEED_UPDATE=1
+fi
+for p in build-essential cmake ninja-build libgtest-dev googletest \
+         g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+         wine wine32:i386 xvfb xdotool imagemagick x11-utils \
+         zlib1g-dev pigz clang libclang-rt-14-dev python3; do
+  have "$p" || need+=("$p")
+done
+if ((${#need[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -22,9 +22,9 @@ bool JobHost::remove_output(const char* path) { return platform_remove_file(path
 void* JobHost::allocate(size_t size) { return platform_allocate(size); }
 void JobHost::release(void* block) { platform_release(block); }
 
-void JobHost::on_entry(const JobContext&, const char*) {}
-void JobHost::on_data(const JobContext&, uint32_t) {}
-void JobHost::on_entry_refused(const JobContext&, const char*, const char*) {}
+void JobHost::on_entry(JobContext&, const char*) {}
+void JobHost::on_data(JobContext&, uint32_t) {}
+void JobHost::on_entry_refused(JobContext&, const char*, const char*) {}
 
 JobHost& default_job_host()
 {

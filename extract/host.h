@@ -36,10 +36,13 @@ public:
     virtual void* allocate(size_t size);
     virtual void release(void* block);
 
-    // Observation points for tools; the engine's outcome never depends on them.
-    virtual void on_entry(const JobContext& cx, const char* output_name);
-    virtual void on_data(const JobContext& cx, uint32_t count);
-    virtual void on_entry_refused(const JobContext& cx, const char* name, const char* reason);
+    // Observation points for tools; the engine's outcome never depends on
+    // them. on_entry: a file entry starts (extract and test, with its output
+    // name) or a file header is walked (list, name null); a listing may
+    // read cx.reader.header and even decode the comment in place.
+    virtual void on_entry(JobContext& cx, const char* output_name);
+    virtual void on_data(JobContext& cx, uint32_t count);
+    virtual void on_entry_refused(JobContext& cx, const char* name, const char* reason);
 };
 
 // The shared default host (platform-backed, stateless).

@@ -19,11 +19,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 60 wineserver -w || true
 fi
 
-cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=Release
+# The host build first: its packer makes the installer's payload archive.
+cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DKELVO_WIN_BUILD_DIR="$root/build/win"
 cmake --build build/host -j "$jobs"
 
 cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+      -DKELVO_HOST_BUILD_DIR="$root/build/host"
 cmake --build build/win -j "$jobs"
 
 status=0

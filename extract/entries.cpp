@@ -1,1 +1,235 @@
-// To be written.
+// The loops a command runs over the archive's entries: extract (with or
+// without paths), test, and the walk of the listing commands.
+#include "extract/entries.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "decompress/comment.h"
+#include "extract/job.h"
+#include "extract/output.h"
+
+namespace {
+
+const AceFileHeader& file_header(const JobContext& cx) { return cx.reader.header.file; }
+
+// Bytes of the name that really lie in the header's body: a name_length
+// reaching past it would otherwise pull in stale bytes of the record.
+int name_bytes_available(const JobContext& cx)
+{
+    int available = int(cx.reader.header.header_size) - FILE_FIXED_SIZE;
+    if (available < 0)
+        available = 0;
+    if (available > FILE_VARIABLE_SIZE)
+        available = FILE_VARIABLE_SIZE;
+    return available;
+}
+
+bool is_name_separator(char c) { return c == '\\' || c == '/'; }
+
+// A component made of dots only ("..", but on Windows also "..." and
+// ". ." once the trailing dots and spaces are trimmed the way the system
+// trims them) climbs out of its folder.
+bool climbs_out(const char* component, size_t length)
+{
+    if (length == 2 && component[0] == '.' && component[1] == '.')
+        return true;
+#ifdef _WIN32
+    size_t dots = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (component[i] == '.')
+            dots++;
+        else if (component[i] != ' ')
+            return false;
+    }
+    return dots >= 2;
+#else
+    return false;
+#endif
+}
+
+bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+}  // namespace
+
+const char* entry_name_refusal(const JobContext& cx, const char* output_name)
+{
+    uint16_t stored_length = file_header(cx).name_length;
+    if (stored_length >= NAME_CAPACITY)
+        return "name too long";
+    if (stored_length > name_bytes_available(cx))
+        return "name runs past its header";
+    if (output_name[0] == '\0')
+        return "empty name";
+    if (is_name_separator(output_name[0]))
+        return "absolute path";
+    if (is_ascii_letter(output_name[0]) && output_name[1] == ':')
+        return "drive in name";
+#ifdef _WIN32
+    // Elsewhere in a name a colon names an alternate stream of a file.
+    if (std::strchr(output_name, ':'))
+        return "colon in name";
+#else
+    // The stored separator is the backslash; a '/' would be one more here.
+    if (std::strchr(output_name, '/'))
+        return "'/' in name";
+#endif
+    const char* component = output_name;
+    for (const char* p = output_name;; p++) {
+        if (*p == '\0' || is_name_separator(*p)) {
+            if (climbs_out(component, size_t(p - component)))
+                return "'..' in path";
+            if (*p == '\0')
+                break;
+            component = p + 1;
+        }
+    }
+    return nullptr;
+}
+
+char* entry_output_name(JobContext& cx, char* buffer, int strip_paths)
+{
+    int n = file_header(cx).name_length;
+    // Over-long names are refused by the caller; here they are only kept
+    // from overrunning the buffer or reading past the header's body.
+    if (n > NAME_CAPACITY - 1)
+        n = NAME_CAPACITY - 1;
+    if (n > name_bytes_available(cx))
+        n = name_bytes_available(cx);
+    const uint8_t* name = file_header(cx).variable;
+    int i = 0;
+    for (; i < n && name[i] != 0; i++)
+        buffer[i] = char(name[i]);
+    std::memset(buffer + i, 0, size_t(n - i) + 1);
+    if (strip_paths) {
+        const char* last = std::strrchr(buffer, '\\');
+        if (last)
+            std::memmove(buffer, last + 1, std::strlen(last + 1) + 1);
+    }
+    return buffer;
+}
+
+void check_entry_crc(JobContext& cx)
+{
+    if (cx.lz.entry_crc != file_header(cx).file_crc)
+        cx.job.crc_failed = 1;
+    if (current_status(cx) == STATUS_OK)
+        cx.host->flush_stdout();
+}
+
+void decode_and_write(JobContext& cx)
+{
+    cx.host->flush_stdout();
+    while (current_status(cx) == STATUS_OK) {
+        uint32_t count = read_entry_data(cx, cx.job.output_block, OUTPUT_BLOCK_SIZE);
+        if (count == 0)
+            break;
+        int32_t written = cx.host->write_output(cx.job.output_handle, cx.job.output_block, count);
+        if (written < 0 || uint32_t(written) != count)
+            set_status(cx, STATUS_WRITE_FAILED);
+        cx.host->on_data(cx, count);
+    }
+    check_entry_crc(cx);
+}
+
+void decode_and_discard(JobContext& cx)
+{
+    cx.host->flush_stdout();
+    while (current_status(cx) == STATUS_OK) {
+        uint32_t count = read_entry_data(cx, cx.job.output_block, OUTPUT_BLOCK_SIZE);
+        if (count == 0)
+            break;
+        cx.host->on_data(cx, count);
+    }
+    check_entry_crc(cx);
+}
+
+namespace {
+
+// Tells the user and the host; the entry then writes nothing anywhere.
+void report_refusal(JobContext& cx, const char* name, const char* reason)
+{
+    char message[NAME_CAPACITY + 96];
+    std::snprintf(message, sizeof message, "Unsafe name refused (%s): %s", reason, name);
+    cx.host->on_entry_refused(cx, name, reason);
+    cx.host->show_message(message);
+}
+
+// The entry's contents go nowhere, but a solid archive's later entries
+// copy from them, so they still pass through the decoder.
+void pass_over_in_solid_archive(JobContext& cx)
+{
+    if (!cx.reader.archive_solid)
+        return;
+    begin_entry(cx);
+    if (current_status(cx) == STATUS_OK)
+        decode_and_discard(cx);
+}
+
+}  // namespace
+
+void extract_entries(JobContext& cx, int strip_paths, int test_only)
+{
+    char name[NAME_CAPACITY];
+    bool refused_any = false;
+    while (current_status(cx) == STATUS_OK) {
+        if (!read_header(cx, 1))
+            break;
+        if (cx.reader.header.header_type != HEADER_TYPE_FILE)
+            continue;
+        decode_file_comment(cx);
+        entry_output_name(cx, name, strip_paths);
+        // Testing writes nothing, so the name is harmless there.
+        const char* refusal = test_only ? nullptr : entry_name_refusal(cx, name);
+        if (refusal) {
+            refused_any = true;
+            report_refusal(cx, name, refusal);
+            pass_over_in_solid_archive(cx);
+            continue;
+        }
+        cx.host->on_entry(cx, name);
+        cx.host->flush_stdout();
+        begin_entry(cx);
+        if (current_status(cx) != STATUS_OK)
+            continue;
+        if (test_only) {
+            decode_and_discard(cx);
+            continue;
+        }
+        cx.job.output_handle = create_output(cx, name, file_header(cx).file_attributes);
+        if (cx.job.output_handle >= 0) {
+            decode_and_write(cx);
+            cx.host->close_output(cx.job.output_handle);
+            cx.job.output_handle = -1;
+            // No partial file stays behind.
+            if (current_status(cx) != STATUS_OK)
+                cx.host->remove_output(name);
+            continue;
+        }
+        // No file was opened: a directory entry, or something in the way.
+        if (cx.reader.archive_solid)
+            decode_and_discard(cx);
+    }
+    // Known only now, so that every other entry was still extracted.
+    if (refused_any && current_status(cx) == STATUS_OK)
+        set_status(cx, STATUS_WRITE_FAILED);
+}
+
+void list_entries(JobContext& cx)
+{
+    while (current_status(cx) == STATUS_OK) {
+        if (!read_header(cx, 1))
+            return;
+        if (cx.reader.header.header_type != HEADER_TYPE_FILE)
+            continue;
+        cx.host->on_entry(cx, nullptr);
+        while ((cx.reader.header.header_flags & FLAG_CONTINUED_NEXT) && current_status(cx) == STATUS_OK) {
+            // This volume's piece is not read; next_volume brings the
+            // continued header from the next one.
+            cx.reader.packed_remaining = 0;
+            if (!next_volume(cx))
+                break;
+            cx.host->on_entry(cx, nullptr);
+        }
+    }
+}

@@ -20,9 +20,12 @@ struct PackedReader {
 
 uint32_t read_packed(JobContext& cx, void* dst, uint32_t n);
 int next_volume(JobContext& cx);
-void next_volume_name(JobContext& cx);
+// Rewrites the extension of archive_name to name the next volume. Returns 1,
+// or 0 with the name unchanged when there is no next name: past .999, no
+// extension in the last path component, or no room for three characters.
+int next_volume_name(JobContext& cx);
 // The same rewrite on any terminated name held in a NAME_CAPACITY buffer.
-void next_volume_name(char* name);
+int next_volume_name(char* name);
 int wait_for_volume(JobContext& cx);
 int ask_volume_key(JobContext& cx);
 void ring_bell(JobContext& cx);

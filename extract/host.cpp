@@ -1,11 +1,20 @@
 #include "extract/host.h"
 
+#include <string>
+
 #include "platform/platform.h"
 
 void JobHost::show_message(const char* text) { platform_show_fatal(text); }
 int JobHost::read_key() { return platform_read_key(); }
 void JobHost::write_stdout_char(int c) { platform_write_stdout_char(c); }
 void JobHost::flush_stdout() { platform_flush_stdout(); }
+void JobHost::volume_prompt(const char* volume_name)
+{
+    std::string text = "Insert the volume ";
+    text += volume_name;
+    text += " and press Y to continue or N to give up";
+    platform_show_prompt(text.c_str());
+}
 
 bool JobHost::path_exists(const char* path) { return platform_path_exists(path); }
 bool JobHost::make_directory(const char* path) { return platform_make_directory(path); }

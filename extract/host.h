@@ -22,6 +22,8 @@ public:
     virtual int read_key();
     virtual void write_stdout_char(int c);
     virtual void flush_stdout();
+    // Says which volume the prompt waits for, before its keys are read.
+    virtual void volume_prompt(const char* volume_name);
 
     // Output side. Paths are archive paths (backslash separators).
     virtual bool path_exists(const char* path);

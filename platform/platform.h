@@ -16,6 +16,8 @@ void platform_show_fatal(const char* text);
 int platform_read_key();
 void platform_write_stdout_char(int c);
 void platform_flush_stdout();
+// One line of prompt text for the console user (standard error on POSIX).
+void platform_show_prompt(const char* text);
 
 // ---- Files --------------------------------------------------------------
 

@@ -40,6 +40,13 @@ int platform_read_key()
 }
 
 void platform_write_stdout_char(int c) { std::fputc(c, stdout); }
+
+void platform_show_prompt(const char* text)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+}
 void platform_flush_stdout() { std::fflush(stdout); }
 
 void platform_install_interrupt(void (*handler)(int))

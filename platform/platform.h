@@ -18,6 +18,9 @@ void platform_write_stdout_char(int c);
 void platform_flush_stdout();
 // One line of prompt text for the console user (standard error on POSIX).
 void platform_show_prompt(const char* text);
+// Whether standard output is an interactive terminal (a console on
+// Windows), so that a console tool may redraw a progress line there.
+bool platform_stdout_is_terminal();
 
 // ---- Files --------------------------------------------------------------
 

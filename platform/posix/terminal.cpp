@@ -1,0 +1,7 @@
+// Whether the console tool talks to a person: a progress line is redrawn
+// with carriage returns only on a terminal, never into a file or a pipe.
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+bool platform_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }

@@ -1,1 +1,73 @@
-// To be written.
+#include "decompress/bit_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/packed.h"
+#include "extract/job.h"
+
+namespace {
+
+void recompute_window(JobContext& cx)
+{
+    BitReader& bits = cx.bits;
+    bits.bit_window = window_at(cx.job.input_words, uint32_t(bits.word_index) * 32 + uint32_t(bits.bit_offset));
+}
+
+void rewind_to_start(JobContext& cx)
+{
+    cx.bits.word_index = 0;
+    cx.bits.bit_offset = 0;
+    cx.bits.bit_window = input_word(cx.job.input_words, 0);
+}
+
+}  // namespace
+
+void start_bits(JobContext& cx)
+{
+    // A short read leaves the tail of the buffer as it was; the decoders stop
+    // by their output counts and never need those words on a sound stream.
+    read_packed(cx, cx.job.input_words, INPUT_BYTES);
+    rewind_to_start(cx);
+}
+
+void start_bits_from_memory(JobContext& cx, const void* src, uint32_t len)
+{
+    if (current_status(cx) == STATUS_OK)
+        std::memcpy(cx.job.input_words, src, std::min<uint32_t>(len, INPUT_BYTES));
+    rewind_to_start(cx);
+}
+
+uint32_t peek_bits(const JobContext& cx, int n)
+{
+    return cx.bits.bit_window >> (32 - n);
+}
+
+void skip_bits(JobContext& cx, int n)
+{
+    BitReader& bits = cx.bits;
+    const int offset = bits.bit_offset + n;
+    bits.word_index = int16_t(bits.word_index + (offset >> 5));
+    bits.bit_offset = int16_t(offset & 31);
+    // n <= 32 and bit_offset <= 31 advance the word by at most one, so the
+    // refill point cannot be jumped over.
+    if (bits.word_index == REFILL_WORD_INDEX)
+        refill_words(cx);
+    recompute_window(cx);
+}
+
+uint32_t read_bits(JobContext& cx, int n)
+{
+    const uint32_t value = peek_bits(cx, n);
+    skip_bits(cx, n);
+    return value;
+}
+
+void refill_words(JobContext& cx)
+{
+    uint32_t* words = cx.job.input_words;
+    cx.bits.word_index = int16_t(cx.bits.word_index - REFILL_WORD_INDEX);
+    words[0] = words[REFILL_WORD_INDEX];
+    words[1] = words[REFILL_WORD_INDEX + 1];
+    read_packed(cx, words + 2, REFILL_BYTES);
+}

@@ -2,6 +2,7 @@
 // window that always holds the next 32 unread bits.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 struct JobContext;
@@ -25,3 +26,26 @@ uint32_t peek_bits(const JobContext& cx, int n);
 void skip_bits(JobContext& cx, int n);
 uint32_t read_bits(JobContext& cx, int n);
 void refill_words(JobContext& cx);
+
+// Word k of the input buffer as a number: the buffer holds the packed bytes
+// as they arrived, and byte 4k is the word's least significant byte.
+inline uint32_t input_word(const uint32_t* words, uint32_t k)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        return words[k];
+    } else {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(words + k);
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    }
+}
+
+// The 32 bits that start bit_position bits into the buffer (word_index * 32
+// + bit_offset). Reads words k and k + 1, so k must stay below INPUT_WORDS - 1.
+inline uint32_t window_at(const uint32_t* words, uint32_t bit_position)
+{
+    const uint32_t k = bit_position >> 5;
+    const uint64_t pair = uint64_t(input_word(words, k)) << 32 | input_word(words, k + 1);
+    // A 64-bit shift by 0..31 keeps the "second word contributes nothing at
+    // offset 0" rule without a branch.
+    return uint32_t((pair << (bit_position & 31)) >> 32);
+}

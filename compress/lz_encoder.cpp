@@ -1,0 +1,481 @@
+#include "compress/lz_encoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "compress/bit_writer.h"
+#include "compress/code_table.h"
+#include "decompress/huffman.h"
+#include "extract/job.h"
+
+namespace {
+
+constexpr int MAIN_SYMBOLS = 283;
+constexpr int LENGTH_SYMBOLS = 256;
+// Bytes parsed with one cost model; also the longest stretch between two
+// forced block boundaries. 256 KiB keeps the parse arrays near 16 MB.
+constexpr uint32_t SEGMENT_BYTES = 1u << 18;
+constexpr uint32_t COST_UNIT = 16;  // costs count sixteenths of a bit
+constexpr uint32_t INFINITE_COST = UINT32_MAX;
+
+struct LevelTuning {
+    int max_depth;
+    uint32_t nice_length;
+    int passes;
+};
+constexpr LevelTuning LEVELS[MAX_LEVEL + 1] = {
+    {4, 16, 1},    // 0: unused
+    {4, 16, 1},   {8, 24, 1},   {12, 32, 1}, {16, 48, 2},  {24, 64, 2},
+    {32, 96, 2},  {48, 128, 3}, {96, 192, 3}, {192, 259, 4},
+};
+
+struct CostModel {
+    uint32_t main[MAIN_SYMBOLS];
+    uint32_t length[LENGTH_SYMBOLS];
+};
+
+// Sixteenths of a bit for a symbol seen f times out of total, kept within
+// what a prefix code of at most 11 bits can charge.
+void costs_from_counts(const uint32_t* counts, int n, uint32_t* costs)
+{
+    uint64_t total = 0;
+    for (int s = 0; s < n; ++s)
+        total += counts[s];
+    for (int s = 0; s < n; ++s) {
+        double f = counts[s] ? counts[s] : 0.4;
+        double bits = total ? std::log2(static_cast<double>(total) / f) : 8.0;
+        bits = std::clamp(bits, 1.0, 12.0);
+        costs[s] = static_cast<uint32_t>(bits * COST_UNIT + 0.5);
+    }
+}
+
+void model_from_stats(const SymbolStats& stats, CostModel& model)
+{
+    costs_from_counts(stats.main, MAIN_SYMBOLS, model.main);
+    costs_from_counts(stats.length, LENGTH_SYMBOLS, model.length);
+}
+
+// A first guess before any parse: literals by their frequency in the
+// segment, matches by a rough prior (short lengths and recent distances
+// are common).
+void initial_model(const uint8_t* bytes, uint32_t size, CostModel& model)
+{
+    uint32_t counts[256] = {};
+    for (uint32_t i = 0; i < size; ++i)
+        counts[bytes[i]]++;
+    SymbolStats stats{};
+    for (int b = 0; b < 256; ++b)
+        stats.main[b] = counts[b] * 2 + 1;
+    uint32_t match_weight = size / 8 + 1;
+    const uint32_t rep_weights[4] = {6, 3, 2, 2};
+    for (int r = 0; r < 4; ++r)
+        stats.main[256 + r] = match_weight * rep_weights[r] / 8 + 1;
+    for (int s = 260; s < MAIN_SYMBOLS; ++s)
+        stats.main[s] = match_weight / 20 + 1;
+    for (int m = 0; m < LENGTH_SYMBOLS; ++m)
+        stats.length[m] = match_weight * 4 / ((m + 1) * (m + 2)) + 1;
+    model_from_stats(stats, model);
+}
+
+void count_op(const ParseOp& op, SymbolStats& stats)
+{
+    if (op.kind == OP_LITERAL) {
+        stats.main[op.value]++;
+    } else if (op.kind < OP_NEW_DISTANCE) {
+        int r = op.kind - OP_REP0;
+        stats.main[256 + r]++;
+        stats.length[op.length - rep_length_base(r)]++;
+    } else {
+        int extra;
+        stats.main[distance_symbol(op.value, extra)]++;
+        stats.length[op.length - distance_length_base(op.value)]++;
+    }
+}
+
+inline void apply_op(const ParseOp& op, const uint32_t* reps, uint32_t* out)
+{
+    if (op.kind == OP_LITERAL) {
+        std::memcpy(out, reps, 4 * sizeof(uint32_t));
+    } else if (op.kind < OP_NEW_DISTANCE) {
+        int r = op.kind - OP_REP0;
+        uint32_t v = reps[r];
+        int k = 1;
+        out[0] = v;
+        for (int j = 0; j < 4; ++j)
+            if (j != r)
+                out[k++] = reps[j];
+    } else {
+        out[0] = op.value;
+        out[1] = reps[0];
+        out[2] = reps[1];
+        out[3] = reps[2];
+    }
+}
+
+struct ParseNode {
+    uint32_t cost;
+    uint32_t reps[4];
+    ParseOp op;  // the step that arrives here
+};
+
+// Per-segment scratch, kept between segments to avoid reallocating.
+struct SegmentWork {
+    std::vector<uint32_t> match_start;  // per position, into matches
+    std::vector<MatchRef> matches;
+    std::vector<ParseNode> nodes;
+    std::vector<ParseOp> ops;
+};
+
+void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, uint64_t entry_end,
+                     SegmentWork& work)
+{
+    work.match_start.assign(seg_size + 1, 0);
+    work.matches.clear();
+    MatchRef found[MAX_MATCHES_PER_POSITION + 2];
+    uint64_t skip_until = 0;
+    for (uint32_t i = 0; i < seg_size; ++i) {
+        uint64_t pos = seg_begin + i;
+        uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, entry_end - pos));
+        work.match_start[i] = static_cast<uint32_t>(work.matches.size());
+        if (pos < skip_until) {
+            skip_position(enc.finder, static_cast<uint32_t>(pos), max_length);
+            continue;
+        }
+        int n = find_matches(enc.finder, static_cast<uint32_t>(pos), max_length, found);
+        work.matches.insert(work.matches.end(), found, found + n);
+        // Past a long match the parse jumps, so searching there is wasted.
+        if (n > 0 && found[n - 1].length >= enc.finder.nice_length)
+            skip_until = pos + found[n - 1].length;
+    }
+    work.match_start[seg_size] = static_cast<uint32_t>(work.matches.size());
+}
+
+inline uint32_t match_length_at(const uint8_t* a, const uint8_t* b, uint32_t limit)
+{
+    uint32_t n = 0;
+    while (n < limit && a[n] == b[n])
+        ++n;
+    return n;
+}
+
+// Cheapest path through the segment under the model: a forward pass over
+// positions, each carrying the distance history of the best path to it.
+void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, const uint32_t* reps_in,
+                   const CostModel& model, SegmentWork& work, uint32_t* reps_out)
+{
+    const uint8_t* data = enc.data;
+    const uint32_t nice = enc.finder.nice_length;
+    std::vector<ParseNode>& nodes = work.nodes;
+    nodes.resize(seg_size + 1);
+    for (uint32_t i = 0; i <= seg_size; ++i)
+        nodes[i].cost = INFINITE_COST;
+    nodes[0].cost = 0;
+    std::memcpy(nodes[0].reps, reps_in, sizeof nodes[0].reps);
+
+    auto relax = [&](uint32_t target, uint32_t cost, uint8_t kind, uint32_t value, uint32_t length) {
+        ParseNode& node = nodes[target];
+        if (cost < node.cost) {
+            node.cost = cost;
+            node.op = {value, static_cast<uint16_t>(length), kind};
+        }
+    };
+
+    uint32_t i = 0;
+    while (i < seg_size) {
+        ParseNode& node = nodes[i];
+        if (i > 0)
+            apply_op(node.op, nodes[i - node.op.length].reps, node.reps);
+        const uint64_t pos = seg_begin + i;
+        const uint8_t* in = data + pos;
+        const uint32_t max_length = std::min<uint32_t>(MAX_MATCH, seg_size - i);
+        const uint32_t base_cost = node.cost;
+        uint32_t jump = 0;
+
+        relax(i + 1, base_cost + model.main[in[0]], OP_LITERAL, in[0], 1);
+
+        if (max_length >= 2) {
+            for (int r = 0; r < 4; ++r) {
+                uint32_t v = node.reps[r];
+                bool repeated = false;
+                for (int q = 0; q < r; ++q)
+                    repeated |= node.reps[q] == v;
+                uint64_t distance = uint64_t{v} + 1;
+                if (repeated || pos < enc.finder.min_pos + distance)
+                    continue;
+                const uint8_t* src = in - distance;
+                if (src[0] != in[0] || src[1] != in[1])
+                    continue;
+                uint32_t base = rep_length_base(r);
+                uint32_t length = std::min(match_length_at(in, src, max_length), base + 255);
+                if (length < base)
+                    continue;
+                uint32_t symbol_cost = base_cost + model.main[256 + r];
+                uint8_t kind = static_cast<uint8_t>(OP_REP0 + r);
+                if (length >= nice) {
+                    relax(i + length, symbol_cost + model.length[length - base], kind, v, length);
+                    jump = std::max(jump, length);
+                    continue;
+                }
+                for (uint32_t l = base; l <= length; ++l)
+                    relax(i + l, symbol_cost + model.length[l - base], kind, v, l);
+            }
+
+            uint32_t covered = 1;
+            for (uint32_t k = work.match_start[i]; k < work.match_start[i + 1]; ++k) {
+                const MatchRef& m = work.matches[k];
+                uint32_t length = std::min(m.length, max_length);
+                uint32_t base = distance_length_base(m.value);
+                uint32_t low = std::max(covered + 1, base);
+                uint32_t high = std::min(length, base + 255);
+                covered = std::max(covered, length);
+                if (high < low)
+                    continue;
+                int extra;
+                int symbol = distance_symbol(m.value, extra);
+                uint32_t symbol_cost = base_cost + model.main[symbol] + static_cast<uint32_t>(extra) * COST_UNIT;
+                if (high >= nice) {
+                    relax(i + high, symbol_cost + model.length[high - base], OP_NEW_DISTANCE, m.value, high);
+                    jump = std::max(jump, high);
+                    continue;
+                }
+                for (uint32_t l = low; l <= high; ++l)
+                    relax(i + l, symbol_cost + model.length[l - base], OP_NEW_DISTANCE, m.value, l);
+            }
+        }
+        // A long match is taken as it stands: the positions it covers are
+        // not worth trying as starting points.
+        if (jump > 0) {
+            uint32_t target = i + jump;
+            i = target;
+            // The target's history is set when it is processed; it must come
+            // from the step that now reaches it, which lies behind it.
+        } else {
+            ++i;
+        }
+    }
+
+    ParseNode& last = nodes[seg_size];
+    apply_op(last.op, nodes[seg_size - last.op.length].reps, last.reps);
+    std::memcpy(reps_out, last.reps, sizeof last.reps);
+
+    work.ops.clear();
+    for (uint32_t at = seg_size; at > 0; at -= nodes[at].op.length)
+        work.ops.push_back(nodes[at].op);
+    std::reverse(work.ops.begin(), work.ops.end());
+}
+
+// ---- block splitting -------------------------------------------------------
+
+constexpr int HIST_WIDTH = MAIN_SYMBOLS + LENGTH_SYMBOLS;
+
+struct SplitWork {
+    std::vector<uint32_t> prefix;  // granule prefix sums, HIST_WIDTH each
+    std::vector<float> nlogn;      // f * log2(f)
+};
+
+float n_log_n(SplitWork& sw, uint32_t f)
+{
+    if (f >= sw.nlogn.size()) {
+        size_t old = sw.nlogn.size();
+        sw.nlogn.resize(std::max<size_t>(f + 1, old * 2));
+        for (size_t k = old; k < sw.nlogn.size(); ++k)
+            sw.nlogn[k] = k ? static_cast<float>(k * std::log2(static_cast<double>(k))) : 0.0f;
+    }
+    return sw.nlogn[f];
+}
+
+// Estimated bits of granules [a, b) as one block: the entropy of its
+// symbols plus a rough price for its two tables.
+float block_estimate(SplitWork& sw, size_t a, size_t b)
+{
+    const uint32_t* lo = &sw.prefix[a * HIST_WIDTH];
+    const uint32_t* hi = &sw.prefix[b * HIST_WIDTH];
+    float bits = 60.0f;
+    for (int part = 0; part < 2; ++part) {
+        int first = part == 0 ? 0 : MAIN_SYMBOLS;
+        int last = part == 0 ? MAIN_SYMBOLS : HIST_WIDTH;
+        uint32_t total = 0;
+        int used = 0;
+        float sum = 0;
+        for (int s = first; s < last; ++s) {
+            uint32_t f = hi[s] - lo[s];
+            if (f) {
+                total += f;
+                ++used;
+                sum += n_log_n(sw, f);
+            }
+        }
+        bits += n_log_n(sw, total) - sum + 3.0f * used;
+    }
+    return bits;
+}
+
+void split_range(SplitWork& sw, size_t a, size_t b, std::vector<size_t>& cuts)
+{
+    if (b - a < 2)
+        return;
+    float whole = block_estimate(sw, a, b);
+    float best = whole;
+    size_t best_cut = 0;
+    for (size_t g = a + 1; g < b; ++g) {
+        float cost = block_estimate(sw, a, g) + block_estimate(sw, g, b);
+        if (cost < best) {
+            best = cost;
+            best_cut = g;
+        }
+    }
+    if (best_cut == 0 || best > whole - 16.0f)
+        return;
+    split_range(sw, a, best_cut, cuts);
+    cuts.push_back(best_cut);
+    split_range(sw, best_cut, b, cuts);
+}
+
+// Ends of the blocks (op indices) for one segment's ops.
+std::vector<size_t> choose_blocks(LzEncoder& enc, const std::vector<ParseOp>& ops, SplitWork& sw)
+{
+    std::vector<size_t> ends;
+    size_t count = ops.size();
+    if (enc.options.adaptive_blocks && count >= 2048) {
+        size_t granule = std::max<size_t>(512, (count + 127) / 128);
+        size_t granules = (count + granule - 1) / granule;
+        sw.prefix.assign((granules + 1) * HIST_WIDTH, 0);
+        for (size_t g = 0; g < granules; ++g) {
+            uint32_t* row = &sw.prefix[(g + 1) * HIST_WIDTH];
+            std::memcpy(row, row - HIST_WIDTH, HIST_WIDTH * sizeof(uint32_t));
+            SymbolStats stats{};
+            for (size_t k = g * granule; k < std::min(count, (g + 1) * granule); ++k)
+                count_op(ops[k], stats);
+            for (int s = 0; s < MAIN_SYMBOLS; ++s)
+                row[s] += stats.main[s];
+            for (int m = 0; m < LENGTH_SYMBOLS; ++m)
+                row[MAIN_SYMBOLS + m] += stats.length[m];
+        }
+        std::vector<size_t> cuts;
+        split_range(sw, 0, granules, cuts);
+        for (size_t c : cuts)
+            ends.push_back(c * granule);
+    }
+    ends.push_back(count);
+
+    // No block may exceed the count field; split long ones evenly.
+    std::vector<size_t> limited;
+    size_t start = 0;
+    for (size_t end : ends) {
+        size_t n = end - start;
+        size_t pieces = (n + enc.options.max_block_symbols - 1) / enc.options.max_block_symbols;
+        for (size_t p = 1; p <= pieces; ++p)
+            limited.push_back(start + n * p / pieces);
+        start = end;
+    }
+    return limited;
+}
+
+int highest_used(const uint8_t* lengths, int limit)
+{
+    int n = 0;
+    for (int s = 0; s <= limit; ++s)
+        if (lengths[s])
+            n = s;
+    return n;
+}
+
+void write_block(LzEncoder& enc, PackBitWriter& out, const ParseOp* ops, size_t count)
+{
+    SymbolStats stats{};
+    for (size_t k = 0; k < count; ++k)
+        count_op(ops[k], stats);
+    uint8_t main_lengths[MAIN_SYMBOLS], length_lengths[LENGTH_SYMBOLS];
+    limited_code_lengths(stats.main, MAIN_SYMBOLS, MAX_CODE_LENGTH, main_lengths);
+    limited_code_lengths(stats.length, LENGTH_SYMBOLS, MAX_CODE_LENGTH, length_lengths);
+
+    JobContext& cx = *enc.codes;
+    PrefixCode main_code, length_code;
+    assign_codes(cx, TABLE_BITS, highest_used(main_lengths, MAIN_SYMBOL_LIMIT), main_lengths, main_code);
+    assign_codes(cx, TABLE_BITS, highest_used(length_lengths, LENGTH_SYMBOL_LIMIT), length_lengths,
+                 length_code);
+    write_code_table(cx, &out, main_lengths, MAIN_SYMBOL_LIMIT);
+    write_code_table(cx, &out, length_lengths, LENGTH_SYMBOL_LIMIT);
+    out.put(static_cast<uint32_t>(count), BLOCK_COUNT_BITS);
+    enc.last_block_symbols.push_back(static_cast<uint32_t>(count));
+
+    for (size_t k = 0; k < count; ++k) {
+        const ParseOp& op = ops[k];
+        if (op.kind == OP_LITERAL) {
+            put_symbol(out, main_code, static_cast<int>(op.value));
+        } else if (op.kind < OP_NEW_DISTANCE) {
+            int r = op.kind - OP_REP0;
+            put_symbol(out, main_code, 256 + r);
+            put_symbol(out, length_code, static_cast<int>(op.length - rep_length_base(r)));
+        } else {
+            int extra;
+            put_symbol(out, main_code, distance_symbol(op.value, extra));
+            if (extra > 0)
+                out.put(op.value - (1u << extra), extra);
+            put_symbol(out, length_code, static_cast<int>(op.length - distance_length_base(op.value)));
+        }
+    }
+}
+
+}  // namespace
+
+LzEncoder::LzEncoder() : codes(std::make_unique<JobContext>()) {}
+LzEncoder::~LzEncoder() = default;
+
+void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size)
+{
+    enc.options = options;
+    enc.options.dict_bits = std::clamp(options.dict_bits, MIN_DICT_BITS, MAX_DICT_BITS);
+    enc.options.level = std::clamp(options.level, MIN_LEVEL, MAX_LEVEL);
+    enc.options.max_block_symbols = std::clamp<uint32_t>(options.max_block_symbols, 1, MAX_BLOCK_SYMBOLS);
+    enc.data = data;
+    enc.data_size = size;
+    const LevelTuning& tuning = LEVELS[enc.options.level];
+    match_finder_init(enc.finder, data, enc.options.dict_bits, tuning.max_depth, tuning.nice_length);
+    enc.have_carried = false;
+}
+
+void lz_start_stream(LzEncoder& enc, uint64_t pos) { enc.finder.min_pos = static_cast<uint32_t>(pos); }
+
+std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end)
+{
+    PackBitWriter out;
+    SegmentWork work;
+    SplitWork split;
+    enc.last_block_symbols.clear();
+    const int passes = LEVELS[enc.options.level].passes;
+    uint32_t reps[4] = {0, 0, 0, 0};  // the decoder starts every entry so
+
+    for (uint64_t seg_begin = begin; seg_begin < end; seg_begin += SEGMENT_BYTES) {
+        uint32_t seg_size = static_cast<uint32_t>(std::min<uint64_t>(SEGMENT_BYTES, end - seg_begin));
+        collect_matches(enc, seg_begin, seg_size, end, work);
+
+        CostModel model;
+        if (enc.have_carried)
+            model_from_stats(enc.carried, model);
+        else
+            initial_model(enc.data + seg_begin, seg_size, model);
+        uint32_t reps_after[4];
+        SymbolStats stats{};
+        for (int pass = 0; pass < passes; ++pass) {
+            parse_segment(enc, seg_begin, seg_size, reps, model, work, reps_after);
+            stats = SymbolStats{};
+            for (const ParseOp& op : work.ops)
+                count_op(op, stats);
+            model_from_stats(stats, model);
+        }
+        enc.carried = stats;
+        enc.have_carried = true;
+        std::memcpy(reps, reps_after, sizeof reps);
+
+        std::vector<size_t> ends = choose_blocks(enc, work.ops, split);
+        size_t start = 0;
+        for (size_t block_end : ends) {
+            write_block(enc, out, work.ops.data() + start, block_end - start);
+            start = block_end;
+        }
+    }
+    out.align_to_word();
+    return std::move(out.bytes);
+}

@@ -1,0 +1,84 @@
+// The LZ77 packer: turns the bytes of one entry into the bit stream of
+// blocks that the decoder reads back. One encoder serves a whole archive;
+// in a solid archive its window runs on from entry to entry.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "compress/match_finder.h"
+
+struct JobContext;
+
+constexpr int MIN_DICT_BITS = 10;
+constexpr int MAX_DICT_BITS = 20;
+constexpr int MIN_LEVEL = 1;
+constexpr int MAX_LEVEL = 9;
+constexpr int DEFAULT_LEVEL = 6;
+constexpr uint32_t MAX_BLOCK_SYMBOLS = 32767;  // a count of 0 would mean 65536
+
+struct LzEncoderOptions {
+    int dict_bits = MAX_DICT_BITS;
+    int level = DEFAULT_LEVEL;
+    // Tests shape the block structure with these two.
+    uint32_t max_block_symbols = MAX_BLOCK_SYMBOLS;
+    bool adaptive_blocks = true;  // start new tables where they pay
+};
+
+// What the parser decides at one position.
+enum : uint8_t { OP_LITERAL = 0, OP_REP0 = 1, OP_NEW_DISTANCE = 5 };
+struct ParseOp {
+    uint32_t value;   // literal byte, or coded distance value
+    uint16_t length;  // 1 for a literal
+    uint8_t kind;     // OP_LITERAL, OP_REP0 + r, OP_NEW_DISTANCE
+};
+
+struct SymbolStats {
+    uint32_t main[283];
+    uint32_t length[256];
+};
+
+struct LzEncoder {
+    LzEncoderOptions options;
+    const uint8_t* data = nullptr;  // the stream: every entry's bytes in order
+    uint64_t data_size = 0;
+    MatchFinder finder;
+    std::unique_ptr<JobContext> codes;  // runs the decoder's table build
+    SymbolStats carried{};              // statistics of the last segment
+    bool have_carried = false;
+    // Block sizes of the last encoded entry, for tests and reports.
+    std::vector<uint32_t> last_block_symbols;
+    LzEncoder();
+    ~LzEncoder();
+};
+
+// Binds the encoder to the whole stream (it must outlive the encoder).
+void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size);
+
+// Starts a new independent stream at pos: no match reaches before it.
+// A solid archive calls it once, at 0; any other archive per entry.
+void lz_start_stream(LzEncoder& enc, uint64_t pos);
+
+// Packs bytes [begin, end) of the stream into one entry's bit stream,
+// whole words. Entries must be packed in order and none skipped: an entry
+// that will be stored is packed all the same, which puts its bytes in the
+// window for the entries after it.
+std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end);
+
+// Coded distance value to main symbol and extra bits, and its length base.
+inline int distance_symbol(uint32_t value, int& extra_bits)
+{
+    if (value < 2) {
+        extra_bits = 0;
+        return 260 + static_cast<int>(value);
+    }
+    int n = 31 - __builtin_clz(value);
+    extra_bits = n;
+    return 261 + n;
+}
+inline uint32_t distance_length_base(uint32_t value)
+{
+    return value <= 255 ? 2 : value <= 8191 ? 3 : 4;
+}
+inline uint32_t rep_length_base(int r) { return r <= 1 ? 2 : 3; }

@@ -1,0 +1,44 @@
+// Finds earlier occurrences of the bytes at a position: binary trees keyed
+// by a 4-byte hash for matches of 4 bytes and more, plus single-candidate
+// tables for 2- and 3-byte matches.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+constexpr int MIN_MATCH = 2;
+constexpr int MAX_MATCH = 259;
+
+// One candidate: length and coded distance value (distance - 1).
+struct MatchRef {
+    uint32_t length;
+    uint32_t value;
+};
+
+// Longest list find_matches can return: lengths strictly increase.
+constexpr int MAX_MATCHES_PER_POSITION = MAX_MATCH;
+
+struct MatchFinder {
+    const uint8_t* data = nullptr;  // the whole stream; positions index it
+    uint32_t window = 0;            // distances stay below this (a power of two)
+    uint32_t min_pos = 0;           // no match reaches before this position
+    int max_depth = 32;             // tree nodes visited per search
+    uint32_t nice_length = 128;     // a match this long ends the search
+
+    std::vector<uint32_t> hash2;  // position + 1 of the latest 2-byte key, 0 = none
+    std::vector<uint32_t> hash3;
+    std::vector<uint32_t> hash4;  // tree roots
+    std::vector<uint32_t> child;  // two per window slot: smaller, greater
+};
+
+void match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, int max_depth,
+                       uint32_t nice_length);
+
+// Records position pos and returns its matches, shortest first, each the
+// closest found of its length; no match is longer than max_length (the
+// bytes left before the end of the entry, at most MAX_MATCH). Positions
+// must be visited in increasing order, each once (by find or skip).
+int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out);
+
+// Records position pos without searching.
+void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length);

@@ -1,0 +1,503 @@
+// The entry loops: x, e, t and l over whole archives, each failure row of
+// the extract loop, and names that would land outside the folder.
+#include <gtest/gtest.h>
+
+#include "archive/header.h"
+#include "extract/entries.h"
+#include "extract_fixture.h"
+
+using namespace extract_test;
+
+namespace {
+
+struct Entry {
+    std::string name;  // archive path, backslashes
+    Bytes contents;
+    bool directory = false;
+};
+
+std::vector<Entry> sample_entries()
+{
+    return {
+        {"readme.txt", text("Read me first.\r\n")},
+        {"dir", {}, true},
+        {"dir\\sub\\data.bin", noise(7000, 11)},
+        {"dir\\empty.txt", {}},
+        {"other\\deep\\er\\x.y", noise(2048, 12)},  // exactly one portion
+        {"last.bin", noise(4097, 13)},
+    };
+}
+
+Bytes stored_archive(const std::vector<Entry>& entries, uint16_t main_flags = 0, const Bytes& junk = {})
+{
+    ArchiveWriter w;
+    w.raw(junk);
+    MainHeaderFields main;
+    main.flags = main_flags;
+    w.main_header(main);
+    for (const auto& e : entries) {
+        if (e.directory) {
+            w.directory(e.name);
+        } else {
+            FileHeaderFields f = stored_fields(e.name, e.contents);
+            f.flags |= main_flags & FLAG_SOLID;
+            if (e.name == "readme.txt")
+                f.comment = noise(40, 5);  // a packed comment: decoded in place, never written
+            w.file_entry(f, e.contents);
+        }
+    }
+    return w.take();
+}
+
+MainHeaderFields main_with(uint16_t flags)
+{
+    MainHeaderFields main;
+    main.flags = flags;
+    return main;
+}
+
+std::string last_part(const std::string& name)
+{
+    size_t slash = name.rfind('\\');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+void expect_extracted_with_paths(const fs::path& dir, const std::vector<Entry>& entries)
+{
+    for (const auto& e : entries) {
+        fs::path p = host_path(dir, e.name);
+        if (e.directory)
+            EXPECT_TRUE(fs::is_directory(p)) << e.name;
+        else
+            EXPECT_EQ(read_file(p), e.contents) << e.name;
+    }
+}
+
+}  // namespace
+
+TEST(ExtractEntries, WithPathsOnPlainAndSolidArchivesAndAfterJunk)
+{
+    const auto entries = sample_entries();
+    for (uint16_t flags : {uint16_t(0), FLAG_SOLID}) {
+        for (size_t junk : {size_t(0), size_t(1000)}) {
+            WorkDir dir;
+            JobRun job;
+            EXPECT_EQ(job.run_memory(stored_archive(entries, flags, noise(junk, 9)), {"p", "x", "arc"}), STATUS_OK);
+            expect_extracted_with_paths(dir.work(), entries);
+            EXPECT_EQ(tree(dir.work()),
+                      (std::set<std::string>{"dir/", "dir/empty.txt", "dir/sub/", "dir/sub/data.bin", "last.bin",
+                                             "other/", "other/deep/", "other/deep/er/", "other/deep/er/x.y",
+                                             "readme.txt"}));
+            EXPECT_TRUE(job.host.messages.empty());
+            // Every file entry was announced, directories included.
+            EXPECT_EQ(job.host.entries.size(), entries.size());
+            EXPECT_EQ(job.host.data_bytes, 16 + 7000 + 2048 + 4097u);
+        }
+    }
+}
+
+TEST(ExtractEntries, WithoutPathsEveryFileLandsInTheFolder)
+{
+    WorkDir dir;
+    std::vector<Entry> entries = sample_entries();
+    entries.push_back({"again\\readme.txt", text("second readme")});  // replaces the first
+    JobRun job;
+    EXPECT_EQ(job.run_memory(stored_archive(entries), {"p", "e", "arc"}), STATUS_OK);
+    EXPECT_EQ(tree(dir.work()), (std::set<std::string>{"data.bin", "dir/", "empty.txt", "last.bin", "readme.txt", "x.y"}));
+    for (const auto& e : entries) {
+        if (!e.directory && e.name != "readme.txt") {
+            EXPECT_EQ(read_file(last_part(e.name)), e.contents) << e.name;
+        }
+    }
+    EXPECT_EQ(read_file("readme.txt"), text("second readme"));
+    EXPECT_EQ(job.host.entries[2], "data.bin");
+}
+
+TEST(ExtractEntries, TestWritesNothingAndChecksEverything)
+{
+    WorkDir dir;
+    auto entries = sample_entries();
+    JobRun job;
+    EXPECT_EQ(job.run_memory(stored_archive(entries, FLAG_SOLID), {"p", "t", "arc"}), STATUS_OK);
+    EXPECT_TRUE(tree(dir.work()).empty());
+    EXPECT_EQ(job.host.data_bytes, 16 + 7000 + 2048 + 4097u);
+
+    entries[2].contents[100] ^= 0x40;  // stored bytes no longer match the CRC below
+    FileHeaderFields f = stored_fields("dir\\sub\\data.bin", sample_entries()[2].contents);
+    Bytes archive = ArchiveWriter().main_header().file_entry(f, entries[2].contents).take();
+    JobRun damaged;
+    EXPECT_EQ(damaged.run_memory(archive, {"p", "t", "arc"}), STATUS_CRC_ERROR);
+    EXPECT_EQ(damaged.host.messages, std::vector<std::string>{"CRC error"});
+    EXPECT_TRUE(tree(dir.work()).empty());
+}
+
+TEST(ExtractEntries, VolumesAreFollowedWithTheYesSwitch)
+{
+    WorkDir dir;
+    const auto entries = sample_entries();
+    VolumeSetWriter set(MainHeaderFields{}, 3000);
+    for (const auto& e : entries) {
+        if (!e.directory)
+            set.stored_file(e.name, e.contents);
+    }
+    std::vector<Bytes> volumes = set.finish();
+    ASSERT_GE(volumes.size(), 4u);
+    ASSERT_TRUE(write_volume_files("set.ACE", volumes));
+    {
+        JobRun job;
+        EXPECT_EQ(job.run_files({"p", "x", "-y", "set"}), STATUS_OK);
+        EXPECT_TRUE(job.host.messages.empty());
+        EXPECT_TRUE(job.host.prompts.empty());
+        for (const auto& e : entries) {
+            if (!e.directory) {
+                EXPECT_EQ(read_file(host_path(dir.work(), e.name)), e.contents) << e.name;
+            }
+        }
+    }
+    {
+        // The listing walks every piece: one call per file header seen.
+        JobRun job;
+        EXPECT_EQ(job.run_files({"p", "l", "-y", "set"}), STATUS_OK);
+        EXPECT_GT(job.host.entries.size(), 5u);
+        EXPECT_EQ(job.host.data_calls, 0);
+        EXPECT_EQ(std::string(job.cx.job.archive_name), volume_names("set.ACE", volumes.size()).back());
+    }
+    {
+        // Without -y the prompt asks; no console answers, so the job gives up.
+        JobRun job;
+        EXPECT_EQ(job.run_files({"p", "t", "set"}), STATUS_CANCELLED);
+        EXPECT_EQ(job.host.prompts.size(), 1u);
+    }
+}
+
+TEST(ExtractEntries, ListStopsWhenTheNextVolumeIsMissing)
+{
+    WorkDir dir;
+    VolumeSetWriter set(MainHeaderFields{}, 0);
+    set.split_entry(stored_fields("big.bin", noise(300, 1)), noise(300, 1), {100, 200});
+    std::vector<Bytes> volumes = set.finish();
+    ASSERT_EQ(volumes.size(), 2u);
+    write_file("set.ACE", volumes[0]);
+    JobRun job;
+    EXPECT_EQ(job.run_files({"p", "v", "-y", "set"}), STATUS_VOLUME_OPEN_FAILED);
+    EXPECT_EQ(job.host.entries.size(), 1u);
+    ASSERT_EQ(job.host.messages.size(), 2u);
+    EXPECT_EQ(job.host.messages[1], "Error while reading data. Archive seems to be damaged.");
+}
+
+TEST(ExtractFailures, DamagedHeaderInTheMiddleEndsTheWalkQuietly)
+{
+    WorkDir dir;
+    ArchiveWriter w;
+    w.main_header().stored_file("a.txt", text("alpha"));
+    size_t damaged_at = w.size() + 10;
+    w.stored_file("b.txt", text("beta")).stored_file("c.txt", text("gamma")).damage(damaged_at, 0x01);
+    JobRun job;
+    EXPECT_EQ(job.run_memory(w.take(), {"p", "x", "arc"}), STATUS_OK);
+    EXPECT_EQ(tree(dir.work()), std::set<std::string>{"a.txt"});
+    EXPECT_EQ(read_file("a.txt"), text("alpha"));
+    EXPECT_TRUE(job.host.messages.empty());
+}
+
+TEST(ExtractFailures, DecoderRefusalsStopTheLoopBeforeAnyOutput)
+{
+    struct Case {
+        const char* what;
+        FileHeaderFields fields;
+        int32_t status;
+        const char* message;
+    };
+    FileHeaderFields refused = stored_fields("refused.txt", text("r"));
+    refused.flags |= FLAG_REFUSED;
+    FileHeaderFields method = stored_fields("method.txt", text("m"));
+    method.method = 2;
+    FileHeaderFields dictionary = stored_fields("dict.txt", text("d"));
+    dictionary.method = METHOD_LZ77;
+    dictionary.parameter = 11;  // 2^21 bytes: more than the job ever has
+    const std::vector<Case> cases = {
+        {"refused", refused, STATUS_DECOMPRESSION_FAILED, "Decompression failed"},
+        {"method", method, STATUS_DECOMPRESSION_FAILED, "Decompression failed"},
+        {"dictionary", dictionary, STATUS_NO_MEMORY, "Decompression failed (low on memory)"},
+    };
+    for (const auto& c : cases) {
+        WorkDir dir;
+        Bytes archive = ArchiveWriter()
+                            .main_header()
+                            .stored_file("before.txt", text("b"))
+                            .file_entry(c.fields, text("x"))
+                            .stored_file("after.txt", text("a"))
+                            .take();
+        JobRun job;
+        EXPECT_EQ(job.run_memory(archive, {"p", "x", "arc"}), c.status) << c.what;
+        EXPECT_EQ(job.host.messages, std::vector<std::string>{c.message}) << c.what;
+        EXPECT_EQ(tree(dir.work()), std::set<std::string>{"before.txt"}) << c.what;
+    }
+}
+
+TEST(ExtractFailures, ShortWriteRemovesTheFileAndStops)
+{
+    WorkDir dir;
+    Bytes archive = ArchiveWriter()
+                        .main_header()
+                        .stored_file("a.txt", text("alpha"))
+                        .stored_file("big.bin", noise(10000, 7))
+                        .stored_file("c.txt", text("gamma"))
+                        .take();
+    JobRun job;
+    job.host.write_budget = 5 + 4096 + 10;
+    EXPECT_EQ(job.run_memory(archive, {"p", "x", "arc"}), STATUS_WRITE_FAILED);
+    EXPECT_EQ(tree(dir.work()), std::set<std::string>{"a.txt"});
+    EXPECT_TRUE(job.host.messages.empty());
+    EXPECT_EQ(job.host.entries, (std::vector<std::string>{"a.txt", "big.bin"}));
+}
+
+TEST(ExtractFailures, InterruptWhileWritingRemovesTheFile)
+{
+    WorkDir dir;
+    Bytes archive = ArchiveWriter()
+                        .main_header()
+                        .stored_file("a.txt", text("alpha"))
+                        .stored_file("big.bin", noise(10000, 7))
+                        .stored_file("c.txt", text("gamma"))
+                        .take();
+    JobRun job;
+    job.host.on_data_hook = [&](JobContext&) {
+        if (job.host.data_calls == 3)
+            on_interrupt(2);
+    };
+    EXPECT_EQ(job.run_memory(archive, {"p", "x", "arc"}), STATUS_INTERRUPTED);
+    EXPECT_EQ(tree(dir.work()), std::set<std::string>{"a.txt"});
+}
+
+TEST(ExtractFailures, ThingsInTheWay)
+{
+    WorkDir dir;
+    const Bytes fresh = text("fresh contents");
+    Bytes archive = ArchiveWriter()
+                        .main_header(main_with(FLAG_SOLID))
+                        .stored_file("locked.txt", fresh)
+                        .stored_file("emptydir", fresh)
+                        .stored_file("fulldir", fresh)
+                        .stored_file("plain.txt", fresh)
+                        .take();
+    write_file("locked.txt", text("old"));
+    fs::permissions("locked.txt", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    fs::create_directory("emptydir");
+    fs::create_directories("fulldir/inner");
+    write_file("plain.txt", text("older and longer contents"));
+    JobRun job;
+    EXPECT_EQ(job.run_memory(archive, {"p", "x", "arc"}), STATUS_OK);
+    EXPECT_EQ(job.host.messages, (std::vector<std::string>{"Could not delete file or directory. Access denied.",
+                                                           "Could not delete file or directory. Access denied."}));
+    EXPECT_EQ(read_file("locked.txt"), text("old"));
+    EXPECT_EQ(read_file("emptydir"), fresh);
+    EXPECT_TRUE(fs::is_directory("fulldir/inner"));
+    EXPECT_EQ(read_file("plain.txt"), fresh);
+}
+
+TEST(ExtractFailures, FileWhereAFolderShouldBeStopsTheRun)
+{
+    WorkDir dir;
+    write_file("x", text("a file"));
+    Bytes archive = ArchiveWriter()
+                        .main_header()
+                        .stored_file("x\\y\\f.txt", text("f"))
+                        .stored_file("next.txt", text("n"))
+                        .take();
+    JobRun job;
+    EXPECT_EQ(job.run_memory(archive, {"p", "x", "arc"}), STATUS_WRITE_FAILED);
+    EXPECT_EQ(tree(dir.work()), std::set<std::string>{"x"});
+    EXPECT_EQ(read_file("x"), text("a file"));
+    EXPECT_TRUE(job.host.messages.empty());
+}
+
+// ---- Names ------------------------------------------------------------------
+
+namespace {
+
+// Loads a file header with the given stored name bytes into cx.
+void set_header_name(JobContext& cx, const std::string& name, int header_size = -1)
+{
+    AceHeader& h = cx.reader.header;
+    h.header_type = HEADER_TYPE_FILE;
+    h.file.name_length = uint16_t(name.size());
+    size_t copied = std::min(name.size(), sizeof h.file.variable);
+    std::memcpy(h.file.variable, name.data(), copied);
+    h.header_size = uint16_t(header_size >= 0 ? header_size : FILE_FIXED_SIZE + int(std::min<size_t>(name.size(), 60000)));
+}
+
+const char* refusal(const std::string& name, int strip_paths = 0)
+{
+    static JobContext cx;
+    static char buffer[NAME_CAPACITY];
+    set_header_name(cx, name);
+    entry_output_name(cx, buffer, strip_paths);
+    return entry_name_refusal(cx, buffer);
+}
+
+}  // namespace
+
+TEST(EntryNames, OutputNameIsCopiedBoundedAndStripped)
+{
+    JobContext cx;
+    char buffer[NAME_CAPACITY];
+    std::memset(buffer, 'Z', sizeof buffer);
+    set_header_name(cx, "dir\\sub\\file.txt");
+    EXPECT_STREQ(entry_output_name(cx, buffer, 0), "dir\\sub\\file.txt");
+    EXPECT_STREQ(entry_output_name(cx, buffer, 1), "file.txt");
+    set_header_name(cx, "plain");
+    EXPECT_STREQ(entry_output_name(cx, buffer, 1), "plain");
+    set_header_name(cx, std::string("ab\0cd", 5));
+    EXPECT_STREQ(entry_output_name(cx, buffer, 0), "ab");
+    set_header_name(cx, "a/b\\c");  // '/' is no separator here
+    EXPECT_STREQ(entry_output_name(cx, buffer, 1), "c");
+    set_header_name(cx, "a\\b/c");
+    EXPECT_STREQ(entry_output_name(cx, buffer, 1), "b/c");
+
+    // A name past the buffer or the body is cut, never overrun.
+    set_header_name(cx, std::string(1500, 'n'));
+    EXPECT_EQ(std::strlen(entry_output_name(cx, buffer, 0)), size_t(NAME_CAPACITY - 1));
+    set_header_name(cx, "abcdef", FILE_FIXED_SIZE + 3);
+    EXPECT_STREQ(entry_output_name(cx, buffer, 0), "abc");
+    set_header_name(cx, "abcdef", 20);
+    EXPECT_STREQ(entry_output_name(cx, buffer, 0), "");
+}
+
+TEST(EntryNames, SafeNamesPass)
+{
+    for (const char* name : {"a", "a\\b\\c.txt", "..a", "a..", "a\\.b", "...x", "a\\\\b", ".\\a", "x\\..y\\z"})
+        EXPECT_EQ(refusal(name), nullptr) << name;
+    // Stripping keeps only the last part, which lands inside.
+    EXPECT_EQ(refusal("..\\..\\evil.txt", 1), nullptr);
+    EXPECT_EQ(refusal(std::string(NAME_CAPACITY - 1, 'n')), nullptr);
+}
+
+TEST(EntryNames, NamesThatLeaveTheFolderAreRefused)
+{
+    for (const char* name : {"..", "..\\evil", "a\\..\\..\\evil", "a\\..", "\\abs", "/abs", "C:evil", "c:\\evil",
+                             "a/../../evil", "..//evil", ""})
+        EXPECT_NE(refusal(name), nullptr) << name;
+    EXPECT_NE(refusal("dir\\", 1), nullptr);  // empty once stripped
+    EXPECT_NE(refusal("x\\..", 1), nullptr);
+    EXPECT_NE(refusal(std::string(NAME_CAPACITY, 'n')), nullptr);
+    EXPECT_NE(refusal(std::string(60000, 'n'), 1), nullptr);
+    {
+        JobContext cx;
+        char buffer[NAME_CAPACITY];
+        set_header_name(cx, "abcdef", FILE_FIXED_SIZE + 3);  // name runs past the body
+        EXPECT_NE(entry_name_refusal(cx, entry_output_name(cx, buffer, 0)), nullptr);
+    }
+#ifdef _WIN32
+    for (const char* name : {"ab:c", "dir\\file.txt:stream", "...", ". .", "a\\...\\b", ".. "})
+        EXPECT_NE(refusal(name), nullptr) << name;
+#else
+    for (const char* name : {"a/b", "dir\\x/y"})
+        EXPECT_NE(refusal(name), nullptr) << name;
+    for (const char* name : {"ab:c", "...", "a\\...\\b"})
+        EXPECT_EQ(refusal(name), nullptr) << name;
+#endif
+}
+
+namespace {
+
+std::vector<std::string> hostile_names()
+{
+    std::vector<std::string> names = {"..\\escaped.txt", "a\\..\\..\\escaped2.txt", "\\absolute.txt",
+                                      "/absolute2.txt", "C:escaped3.txt", "C:\\escaped4.txt",
+                                      "..",              std::string(600, 'L')};
+#ifndef _WIN32
+    names.push_back("../slash.txt");
+    names.push_back("sub/slash2.txt");
+#endif
+    return names;
+}
+
+}  // namespace
+
+TEST(HostileNames, NothingIsWrittenOutsideAndTheRestIsIntact)
+{
+    const auto names = hostile_names();
+    for (uint16_t flags : {uint16_t(0), FLAG_SOLID}) {
+        WorkDir dir;
+        auto parent_before = tree(dir.parent());
+        ArchiveWriter w;
+        w.main_header(main_with(flags));
+        std::vector<Entry> good;
+        for (size_t i = 0; i < names.size(); i++) {
+            w.stored_file(names[i], noise(3000 + i, uint32_t(i)));
+            good.push_back({"ok" + std::to_string(i) + "\\f.bin", noise(100 + i, uint32_t(100 + i))});
+            w.stored_file(good.back().name, good.back().contents);
+        }
+        // A directory entry that climbs out, and one whose name is empty.
+        w.directory("..\\escaped_dir");
+        w.directory("");
+        w.stored_file("final.txt", text("the end"));
+        JobRun job;
+        EXPECT_EQ(job.run_memory(w.take(), {"p", "x", "arc"}), STATUS_WRITE_FAILED);
+
+        expect_extracted_with_paths(dir.work(), good);
+        EXPECT_EQ(read_file("final.txt"), text("the end"));
+        EXPECT_EQ(job.host.refused.size(), names.size() + 2);
+        EXPECT_EQ(job.host.messages.size(), names.size() + 2);
+        for (const auto& m : job.host.messages)
+            EXPECT_EQ(m.rfind("Unsafe name refused", 0), 0u) << m;
+        // The parent folder holds nothing new, and the work folder only
+        // what the safe entries made.
+        auto parent_after = tree(dir.parent());
+        std::set<std::string> new_in_parent;
+        for (const auto& p : parent_after) {
+            if (!parent_before.count(p) && p.rfind("work/", 0) != 0)
+                new_in_parent.insert(p);
+        }
+        EXPECT_TRUE(new_in_parent.empty()) << ::testing::PrintToString(new_in_parent);
+        EXPECT_EQ(tree(dir.work()).size(), 2 * good.size() + 1);
+    }
+}
+
+TEST(HostileNames, RefusedEntriesStillFeedASolidArchive)
+{
+    // In a solid archive every entry passes through the decoder; a refused
+    // one is decoded and discarded, so the checksums after it still match.
+    WorkDir dir;
+    Bytes archive = ArchiveWriter()
+                        .main_header(main_with(FLAG_SOLID))
+                        .stored_file("..\\evil.bin", noise(5000, 1))
+                        .stored_file("good.bin", noise(5000, 2))
+                        .take();
+    JobRun job;
+    EXPECT_EQ(job.run_memory(archive, {"p", "x", "arc"}), STATUS_WRITE_FAILED);
+    EXPECT_EQ(read_file("good.bin"), noise(5000, 2));
+    EXPECT_EQ(job.host.data_bytes, 10000u);  // the refused entry was decoded too
+    EXPECT_EQ(job.cx.job.crc_failed, 0);
+}
+
+TEST(HostileNames, WithoutPathsOnlyTheLastPartCounts)
+{
+    WorkDir dir;
+    Bytes archive = ArchiveWriter()
+                        .main_header()
+                        .stored_file("..\\..\\stripped.txt", text("s"))
+                        .stored_file("dir\\..", text("d"))
+                        .take();
+    JobRun job;
+    EXPECT_EQ(job.run_memory(archive, {"p", "e", "arc"}), STATUS_WRITE_FAILED);
+    EXPECT_EQ(tree(dir.work()), std::set<std::string>{"stripped.txt"});
+    EXPECT_EQ(job.host.refused, std::vector<std::string>{".."});
+}
+
+TEST(HostileNames, TestingDoesNotLookAtNames)
+{
+    WorkDir dir;
+    Bytes archive = ArchiveWriter()
+                        .main_header()
+                        .stored_file("..\\evil.txt", text("e"))
+                        .stored_file(std::string(700, 'L'), text("long"))
+                        .take();
+    JobRun job;
+    EXPECT_EQ(job.run_memory(archive, {"p", "t", "arc"}), STATUS_OK);
+    EXPECT_TRUE(job.host.refused.empty());
+    EXPECT_TRUE(job.host.messages.empty());
+    EXPECT_EQ(job.host.entries.size(), 2u);
+    EXPECT_EQ(job.host.entries[1].size(), size_t(NAME_CAPACITY - 1));
+}

@@ -214,28 +214,21 @@ void VolumeSetWriter::piece(const FileHeaderFields& fields, const Bytes& packed,
 
 VolumeSetWriter& VolumeSetWriter::entry(const FileHeaderFields& fields, const Bytes& packed)
 {
+    // The reader reaches a new volume only through a continued entry, so
+    // every entry starts in the volume where the previous one ended, and
+    // every piece holds at least one byte (an empty continued piece would
+    // end the entry's data there).
     const size_t header_size = file_header_bytes(fields, 0).size();
     size_t offset = 0;
     for (;;) {
-        size_t left = packed.size() - offset;
-        size_t used = volumes_.back().size();
-        size_t room = limit_ == 0 ? SIZE_MAX : (limit_ > used ? limit_ - used : 0);
-        if (room >= header_size + left) {
+        const size_t left = packed.size() - offset;
+        const size_t used = volumes_.back().size();
+        const size_t room = limit_ == 0 ? SIZE_MAX : (limit_ > used ? limit_ - used : 0);
+        if (room >= header_size && room - header_size >= left) {
             piece(fields, packed, offset, left, false);
             return *this;
         }
-        // Not all of it fits here: put what does (at least one byte, unless
-        // this volume holds nothing but its main header yet, in which case
-        // one byte is forced so that the set always ends).
-        size_t take = room > header_size ? room - header_size : 0;
-        if (take == 0) {
-            bool fresh = volumes_.back().size() == main_header_bytes(main_).size();
-            if (!fresh) {
-                new_volume();
-                continue;
-            }
-            take = 1;
-        }
+        size_t take = room > header_size ? room - header_size : 1;
         if (take >= left) {
             piece(fields, packed, offset, left, false);
             return *this;

@@ -107,11 +107,14 @@ void damage_byte(Bytes& bytes, size_t offset, uint8_t mask = 0xFF);
 // every piece but the last, and the next volume begins with the next
 // piece. A piece is never empty (an empty continued piece would end the
 // entry's data).
+//
+// The reader moves to the next volume only inside a continued entry, so an
+// entry always starts in the volume where the previous one ended. The
+// volume limit is therefore soft: a volume may exceed it by at most one
+// file header and one byte of data (or the whole of an empty entry).
 class VolumeSetWriter {
 public:
-    // volume_limit: the most bytes a volume may hold (0: no limit). A volume
-    // always takes at least one byte of a split entry's data, so a tiny
-    // limit is exceeded rather than looping.
+    // volume_limit: the size a volume should not exceed (0: no limit).
     explicit VolumeSetWriter(const MainHeaderFields& main, uint32_t volume_limit = 0);
 
     VolumeSetWriter& entry(const FileHeaderFields& fields, const Bytes& packed);
@@ -122,6 +125,8 @@ public:
     VolumeSetWriter& split_entry(const FileHeaderFields& fields, const Bytes& packed,
                                  const std::vector<size_t>& piece_sizes);
     // Ends the current volume; the next one starts with its main header.
+    // Between entries this makes the rest of the set unreachable for the
+    // reader: meant for building broken sets.
     VolumeSetWriter& new_volume();
     // Raw bytes into the current volume.
     VolumeSetWriter& raw(const Bytes& bytes);

@@ -180,6 +180,15 @@ TEST(JobOpen, ArchiveThatCannotBeOpened)
     }
 }
 
+TEST(JobOpen, EmptyArchiveFileHoldsNoMainHeader)
+{
+    WorkDir dir;
+    write_file("empty.ACE", {});
+    JobRun job;
+    EXPECT_EQ(job.run_files({"p", "x", "empty"}), STATUS_USAGE);
+    EXPECT_EQ(job.host.messages, std::vector<std::string>{"Archive data is damaged"});
+}
+
 TEST(JobOpen, FileBackingOpensTheCompletedNameAndIsReleasedAtTheEnd)
 {
     WorkDir dir;

@@ -110,6 +110,17 @@ TEST(CreateOutput, NothingInTheWay)
     EXPECT_EQ(current_status(job.cx), STATUS_OK);
 }
 
+TEST(CreateOutput, OpeningNeverReusesWhatExists)
+{
+    // Whatever stood at the path was removed before the open; something
+    // that appeared in between is not written through.
+    WorkDir dir;
+    write_file("planted.txt", text("planted"));
+    JobRun job;
+    EXPECT_LT(job.host.open_output("planted.txt"), 0);
+    EXPECT_EQ(read_file("planted.txt"), text("planted"));
+}
+
 TEST(CreateOutput, FileWhereAFolderShouldBe)
 {
     WorkDir dir;

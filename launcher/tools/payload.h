@@ -1,0 +1,27 @@
+// Payload archives for installers: what kelvo-pack writes, shared with the
+// tests that build native installers of their own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+struct PayloadEntry {
+    std::string name;  // archive name, '\' between parts
+    Bytes contents;
+};
+
+// A solid archive of the entries, in order.
+Bytes pack_payload(const std::vector<PayloadEntry>& entries);
+
+// Text-like bytes from a small word list, the same for the same seed:
+// packs well enough to keep archives small and still costs the decoder
+// real work.
+Bytes filler_bytes(size_t size, uint32_t seed);
+
+// Inverts one byte a little before the end, inside the last entry's data.
+// False when the archive is too small for that.
+bool damage_payload_tail(Bytes& archive);

@@ -1,0 +1,157 @@
+// The splash window: the program's entry, its only window and the message
+// loop whose quit code becomes the exit code. The worker runs on a thread
+// of its own, started when the window is created.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "launcher/installer_worker.h"
+#include "launcher/resource.h"
+#include "launcher/splash_geometry.h"
+
+namespace {
+
+constexpr char SPLASH_CLASS_NAME[] = "Tavrin_773init";
+constexpr int TITLE_CAPACITY = 400;
+
+// Everything the window keeps. It lives in splash_main's frame, which
+// outlasts the message loop and so the process; the window procedure finds
+// it through the window's user data, the worker through its thread
+// parameter.
+struct SplashWindow {
+    HINSTANCE module_instance;
+    HWND window;
+    HBITMAP splash_bitmap;
+    HDC memory_context;
+    SplashDrag drag;
+};
+
+DWORD WINAPI installer_worker_main(LPVOID parameter)
+{
+    auto* splash = static_cast<SplashWindow*>(parameter);
+    InstallerWorker worker;
+    WorkerHost host;
+    host.window = splash->window;
+    return static_cast<DWORD>(installer_worker_run(worker, host));
+}
+
+SplashRect to_splash_rect(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
+
+LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    auto* splash = reinterpret_cast<SplashWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    switch (message) {
+    case WM_CREATE: {
+        splash = static_cast<SplashWindow*>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(splash));
+        // The worker may need the handle as soon as it runs: set it first.
+        splash->window = window;
+        HANDLE thread = CreateThread(nullptr, 0, installer_worker_main, splash, 0, nullptr);
+        if (thread)
+            CloseHandle(thread);
+        return 0;
+    }
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        if (splash && splash->memory_context) {
+            const RECT& r = paint.rcPaint;
+            BitBlt(dc, r.left, r.top, r.right - r.left, r.bottom - r.top, splash->memory_context, r.left,
+                   r.top, SRCCOPY);
+        }
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_LBUTTONDOWN:
+        if (!splash)
+            break;
+        drag_begin(splash->drag, static_cast<uint32_t>(lparam));
+        SetCapture(window);
+        return 0;
+    case WM_MOUSEMOVE: {
+        if (!splash)
+            break;
+        RECT now;
+        SplashRect moved;
+        if (GetWindowRect(window, &now) &&
+            drag_move(splash->drag, (wparam & MK_LBUTTON) != 0, static_cast<uint32_t>(lparam),
+                      to_splash_rect(now), &moved))
+            MoveWindow(window, moved.left, moved.top, moved.right - moved.left, moved.bottom - moved.top,
+                       TRUE);
+        return 0;
+    }
+    case WM_LBUTTONUP:
+        if (!splash)
+            break;
+        drag_end(splash->drag);
+        ReleaseCapture();
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+int splash_main(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
+{
+    SplashWindow splash = {};
+
+    WNDCLASSA window_class = {};
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = splash_window_procedure;
+    window_class.hInstance = instance;
+    window_class.hIcon = LoadIconA(instance, MAIN_ICON_NAME);
+    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class.lpszClassName = SPLASH_CLASS_NAME;
+    RegisterClassA(&window_class);
+
+    int screen_height = GetSystemMetrics(SM_CYSCREEN);
+    int screen_width = GetSystemMetrics(SM_CXSCREEN);
+
+    splash.module_instance = instance;
+    char title[TITLE_CAPACITY];
+    if (LoadStringA(instance, STRING_TITLE, title, TITLE_CAPACITY) <= 0)
+        title[0] = '\0';
+
+    SplashPoint at = splash_origin(screen_width, screen_height);
+    HWND window = CreateWindowExA(0, SPLASH_CLASS_NAME, title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, at.x,
+                                  at.y, SPLASH_WIDTH, SPLASH_HEIGHT, nullptr, nullptr, instance, &splash);
+    if (!window)
+        return 0;
+
+    // Both live until the process ends.
+    splash.splash_bitmap = LoadBitmapA(instance, SPLASH_BITMAP_NAME);
+    splash.memory_context = CreateCompatibleDC(nullptr);
+    if (splash.memory_context && splash.splash_bitmap)
+        SelectObject(splash.memory_context, splash.splash_bitmap);
+    // The window handle was remembered during WM_CREATE, before the worker
+    // started: writing it again here would race with the worker's read.
+
+    ShowWindow(window, show_state);
+    UpdateWindow(window);
+
+    HMENU system_menu = GetSystemMenu(window, FALSE);
+    RemoveMenu(system_menu, SC_SIZE, MF_BYCOMMAND);
+    RemoveMenu(system_menu, SC_MAXIMIZE, MF_BYCOMMAND);
+
+    MSG message;
+    BOOL got;
+    while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
+        if (got == -1)
+            return 0;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_state)
+{
+    // The loop's end is the program's end, even while the worker is still
+    // unpacking: leave at once rather than run the runtime's exit handlers
+    // beside a thread that is still using the runtime.
+    ExitProcess(static_cast<UINT>(splash_main(instance, previous, command_line, show_state)));
+}

@@ -269,30 +269,30 @@ public:
 TEST_F(Volumes, VolumeThatAppearsWhileAsked)
 {
     for (int32_t mode : {PROMPT_ALWAYS, PROMPT_WHEN_MISSING}) {
-    TempDir fresh;
-    VolumeSetWriter v(MainHeaderFields{});
-    v.split_entry(stored_fields("big", data), data, {100, 80});
-    std::vector<Bytes> vols = v.finish();
-    names = volume_names(fresh.file("set.ACE"), 2);
-    ASSERT_TRUE(write_bytes_file(names[0], vols[0]));
-    VolumeArrives host;
-    host.path = names[1];
-    host.bytes = vols[1];
-    host.keys = {'a'};
-    TestJob t;
-    t.cx.host = &host;
-    t.use_files(names[0]);
-    ASSERT_EQ(t.open(), 1);
-    ASSERT_EQ(read_header(t.cx, 1), 1);
-    t.cx.packed.volume_prompt_mode = mode;
-    Bytes got(200);
-    EXPECT_EQ(read_packed(t.cx, got.data(), 200), 180u) << mode;
-    got.resize(180);
-    EXPECT_EQ(got, data);
-    EXPECT_EQ(host.bells(), 1);
-    EXPECT_EQ(host.prompts, std::vector<std::string>{names[1]});
-    EXPECT_EQ(current_status(t.cx), STATUS_OK);
-    EXPECT_EQ(t.cx.packed.volume_prompt_mode, PROMPT_WHEN_MISSING);
+        TempDir fresh;
+        VolumeSetWriter v(MainHeaderFields{});
+        v.split_entry(stored_fields("big", data), data, {100, 80});
+        std::vector<Bytes> vols = v.finish();
+        names = volume_names(fresh.file("set.ACE"), 2);
+        ASSERT_TRUE(write_bytes_file(names[0], vols[0]));
+        VolumeArrives host;
+        host.path = names[1];
+        host.bytes = vols[1];
+        host.keys = {'a'};
+        TestJob t;
+        t.cx.host = &host;
+        t.use_files(names[0]);
+        ASSERT_EQ(t.open(), 1);
+        ASSERT_EQ(read_header(t.cx, 1), 1);
+        t.cx.packed.volume_prompt_mode = mode;
+        Bytes got(200);
+        EXPECT_EQ(read_packed(t.cx, got.data(), 200), 180u) << mode;
+        got.resize(180);
+        EXPECT_EQ(got, data);
+        EXPECT_EQ(host.bells(), 1);
+        EXPECT_EQ(host.prompts, std::vector<std::string>{names[1]});
+        EXPECT_EQ(current_status(t.cx), STATUS_OK);
+        EXPECT_EQ(t.cx.packed.volume_prompt_mode, PROMPT_WHEN_MISSING);
     }
 }
 

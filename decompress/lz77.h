@@ -18,6 +18,12 @@ constexpr int HISTORY_SIZE = 4;
 constexpr int BLOCK_COUNT_BITS = 15;
 constexpr int MATCH_MARGIN = 259;  // the longest match
 constexpr uint32_t STORED_CHUNK = 1024;
+// A call's output must fit the signed 16-bit counters and the ring (the
+// ring holds at least 2^DICT_MIN_BITS bytes): larger requests are served
+// as requests of this size.
+constexpr uint32_t LZ_MAX_REQUEST = 32768;
+static_assert(LZ_MAX_REQUEST - 1 <= INT16_MAX, "a call delivers at most request - 1 bytes");
+static_assert((1u << DICT_MIN_BITS) >= 2048, "the smallest ring holds a whole 2048-byte call");
 
 struct Dictionary {
     uint8_t* dict_bytes;
@@ -38,6 +44,10 @@ struct LzDecoder {
     uint32_t entry_crc;
     HuffmanTable main_code;
     HuffmanTable length_code;
+    // main_code and length_code packed for the symbol loop, remade with
+    // every block header (pack_lookup_table).
+    uint16_t main_fast[TABLE_SIZE];
+    uint16_t length_fast[TABLE_SIZE];
 };
 
 void allocate_dictionary(JobContext& cx);
@@ -49,3 +59,9 @@ void decode_symbols(JobContext& cx);
 int read_block_header(JobContext& cx);
 void put_byte(JobContext& cx, uint8_t b);
 void copy_match(JobContext& cx, uint32_t distance, uint32_t length);
+
+// Plain forms of the fast operations above, one step at a time through the
+// bit reader's and the tables' own functions; tests compare the two.
+void copy_match_bytewise(JobContext& cx, uint32_t distance, uint32_t length);
+void decode_symbols_reference(JobContext& cx);
+uint32_t decode_lz77_reference(JobContext& cx, uint8_t* out, uint32_t request);

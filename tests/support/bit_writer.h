@@ -51,23 +51,16 @@ private:
 struct SentCode {
     std::vector<uint16_t> lookup;  // 2^width entries
     std::vector<uint8_t> lengths;  // bits consumed per symbol (after the build's one-symbol rule)
+    std::vector<int> codes;        // code value per symbol; -1 when it cannot be written
     int width = TABLE_BITS;
 
-    // Writes the code of symbol s. Requires a code whose whole span decodes
-    // to s, whatever bits follow it.
+    // Writes the code of symbol s. Only symbols whose whole span decodes to
+    // them, whatever bits follow, can be written.
     void put(BitWriter& bw, int s) const
     {
-        const int length = lengths.at(size_t(s));
-        ASSERT_GE(length, 1) << "symbol " << s << " has no code";
-        const uint32_t span = 1u << (width - length);
-        size_t first = 0;
-        while (first < lookup.size() && lookup[first] != s)
-            ++first;
-        ASSERT_LT(first, lookup.size()) << "symbol " << s << " has no table entry";
-        ASSERT_EQ(first % span, 0u);
-        for (uint32_t k = 0; k < span; ++k)
-            ASSERT_EQ(lookup[first + k], s) << "symbol " << s << " does not own its span";
-        bw.put_bits(uint32_t(first) >> (width - length), length);
+        ASSERT_LT(size_t(s), codes.size());
+        ASSERT_GE(codes[size_t(s)], 0) << "symbol " << s << " has no code of its own";
+        bw.put_bits(uint32_t(codes[size_t(s)]), lengths[size_t(s)]);
     }
 };
 
@@ -83,6 +76,25 @@ inline SentCode derive_codes(int width, std::vector<uint8_t> lengths)
     EXPECT_EQ(build_lookup_table(*scratch, width, int(n), lengths.data(), code.lookup.data()), 1);
     lengths.resize(n + 1);
     code.lengths = lengths;
+    code.codes.assign(n + 1, -1);
+    std::vector<size_t> first(n + 1, code.lookup.size());
+    for (size_t v = code.lookup.size(); v-- > 0;) {
+        if (code.lookup[v] <= n)
+            first[code.lookup[v]] = v;
+    }
+    for (size_t s = 0; s <= n; ++s) {
+        const int length = lengths[s];
+        if (length < 1 || length > width || first[s] == code.lookup.size())
+            continue;
+        const size_t span = size_t(1) << (width - length);
+        if (first[s] % span != 0)
+            continue;
+        bool owned = true;
+        for (size_t k = 0; k < span && owned; ++k)
+            owned = code.lookup[first[s] + k] == s;
+        if (owned)
+            code.codes[s] = int(first[s] >> (width - length));
+    }
     return code;
 }
 

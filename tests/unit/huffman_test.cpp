@@ -148,8 +148,9 @@ TEST(HuffmanSort, OrdersDescendingAndKeepsSymbolsWithTheirKeys)
         sort_by_length(*work, 0, n);
         std::vector<bool> seen(size_t(n) + 1, false);
         for (int i = 0; i <= n; ++i) {
-            if (i > 0)
+            if (i > 0) {
                 ASSERT_GE(work->sort_keys[i - 1], work->sort_keys[i]) << "trial " << trial;
+            }
             const uint16_t s = work->sort_symbols[i];
             ASSERT_LE(s, n);
             ASSERT_FALSE(seen[s]);
@@ -209,7 +210,7 @@ TEST(HuffmanRead, WrittenTablesDecodeTheirSymbols)
         uint32_t room = TABLE_SIZE;
         for (int s = 0; s <= n; ++s) {
             const int length = int(rng() % 12);
-            if (length == 0 || (TABLE_SIZE >> length) > room)
+            if (length == 0 || uint32_t(TABLE_SIZE >> length) > room)
                 continue;
             lengths[s] = uint8_t(length);
             room -= TABLE_SIZE >> length;

@@ -237,8 +237,12 @@ uint32_t write_code_table(JobContext& cx, PackBitWriter* out, const uint8_t* len
         best.modulus = 0;
         price_choice(values, 1, 0, best);
     } else {
-        for (int b = 0; b < shortest; ++b) {
-            for (int p = std::max(2, longest - b + 1); p < PRE_SYMBOL_COUNT; ++p) {
+        // The cheapest choice lies near the largest base and the smallest
+        // modulus. Searching only three bases and four moduli cost 83 of
+        // 3000 random tables some 10 bits each, and is ten times faster.
+        for (int b = std::max(0, shortest - 3); b < shortest; ++b) {
+            int smallest_p = std::max(2, longest - b + 1);
+            for (int p = smallest_p; p < PRE_SYMBOL_COUNT && p <= smallest_p + 3; ++p) {
                 int previous = 0;
                 for (int j = 0; j <= n; ++j) {
                     int c = lengths[j] ? lengths[j] - b : 0;

@@ -444,6 +444,8 @@ std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t en
     SegmentWork work;
     SplitWork split;
     enc.last_block_symbols.clear();
+    enc.last_max_distance = 0;
+    enc.last_lowest_source = begin;
     const int passes = LEVELS[enc.options.level].passes;
     uint32_t reps[4] = {0, 0, 0, 0};  // the decoder starts every entry so
 
@@ -468,6 +470,16 @@ std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t en
         enc.carried = stats;
         enc.have_carried = true;
         std::memcpy(reps, reps_after, sizeof reps);
+
+        uint64_t pos = seg_begin;
+        for (const ParseOp& op : work.ops) {
+            if (op.kind != OP_LITERAL) {
+                uint64_t distance = uint64_t{op.value} + 1;
+                enc.last_max_distance = std::max(enc.last_max_distance, distance);
+                enc.last_lowest_source = std::min(enc.last_lowest_source, pos - distance);
+            }
+            pos += op.length;
+        }
 
         std::vector<size_t> ends = choose_blocks(enc, work.ops, split);
         size_t start = 0;

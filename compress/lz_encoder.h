@@ -47,8 +47,12 @@ struct LzEncoder {
     std::unique_ptr<JobContext> codes;  // runs the decoder's table build
     SymbolStats carried{};              // statistics of the last segment
     bool have_carried = false;
-    // Block sizes of the last encoded entry, for tests and reports.
+    // What the last encoded entry holds, for tests and reports: its block
+    // sizes, its farthest match distance and the earliest stream position
+    // a match of it copies from (its begin when it has no match).
     std::vector<uint32_t> last_block_symbols;
+    uint64_t last_max_distance = 0;
+    uint64_t last_lowest_source = 0;
     LzEncoder();
     ~LzEncoder();
 };

@@ -30,6 +30,12 @@ const DecodedEntry* DecodedArchive::find(const std::string& name) const
 
 namespace {
 
+class RingLimitHost : public TestHost {
+public:
+    size_t limit = 0;
+    void* allocate(size_t size) override { return size > limit ? nullptr : TestHost::allocate(size); }
+};
+
 void walk(TestJob& t, DecodedArchive& result)
 {
     JobContext& cx = t.cx;
@@ -76,7 +82,7 @@ void walk(TestJob& t, DecodedArchive& result)
         stream_close(cx.stream, cx.job.archive_handle);
     }
     result.status = current_status(cx);
-    result.messages = t.host.messages;
+    result.messages = static_cast<TestHost*>(cx.host)->messages;
     if (cx.dict.dict_bytes != nullptr)
         cx.host->release(cx.dict.dict_bytes);
     cx.dict.dict_bytes = nullptr;
@@ -84,10 +90,13 @@ void walk(TestJob& t, DecodedArchive& result)
 
 }  // namespace
 
-DecodedArchive decode_archive(const Bytes& archive)
+DecodedArchive decode_archive(const Bytes& archive, int ring_bits)
 {
     DecodedArchive result;
+    RingLimitHost host;
+    host.limit = size_t{1} << ring_bits;
     TestJob t;
+    t.cx.host = &host;
     t.use_memory(archive);
     walk(t, result);
     return result;

@@ -36,8 +36,10 @@ struct DecodedArchive {
     const DecodedEntry* find(const std::string& name) const;
 };
 
-// One archive held in memory.
-DecodedArchive decode_archive(const Bytes& archive);
+// One archive held in memory. ring_bits caps the decoder's ring (its
+// allocation of anything larger fails), so that a match reaching further
+// back than the archive's dictionary would decode wrong bytes.
+DecodedArchive decode_archive(const Bytes& archive, int ring_bits = 20);
 // A volume set (first volume first), written to a temporary directory and
 // walked with the volume prompt switched off.
 DecodedArchive decode_volumes(const std::vector<Bytes>& volumes);

@@ -1,0 +1,68 @@
+// Packing whole archives: a list of items (a name inside the archive and
+// the contents, given as bytes or as a file or folder on disk) and options
+// in; the archive out, as one byte vector per volume or as files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "compress/lz_encoder.h"
+
+struct PackItem {
+    std::string name;             // name inside the archive; '/' becomes '\'
+    std::vector<uint8_t> data;    // the contents, when source_path is empty
+    std::string source_path;      // a file to read, or a folder to take whole
+    bool directory = false;       // a directory entry of its own (no contents)
+    uint32_t attributes = 0;      // 0: 0x20 for files, 0x10 for directories
+    uint32_t file_time = 0;       // DOS date and time; 0 takes the file's, if any
+    std::string comment;          // packed into the entry's header
+};
+
+struct PackOptions {
+    bool solid = true;                 // the window runs on across entries
+    int dict_bits = MAX_DICT_BITS;     // 10..20; smaller when the data is smaller
+    bool store_only = false;           // no LZ77 at all
+    int level = DEFAULT_LEVEL;         // effort, MIN_LEVEL..MAX_LEVEL
+    uint32_t volume_size = 0;          // most bytes per volume; 0: one volume
+    bool directory_entries = false;    // folders taken from disk get entries too
+    std::string archive_comment;       // packed into the main header
+    uint32_t creation_time = 0;        // 0: the newest entry's time
+    // Tests shape the block structure through these.
+    uint32_t max_block_symbols = MAX_BLOCK_SYMBOLS;
+    bool adaptive_blocks = true;
+    bool allow_stored_fallback = true;  // store entries that packing would grow
+};
+
+struct PackedEntryInfo {
+    std::string name;
+    uint32_t unpacked_size = 0;
+    uint32_t packed_size = 0;
+    uint8_t method = 0;
+    uint64_t farthest_match = 0;  // longest distance a match of it copies from
+};
+
+struct PackResult {
+    bool ok = false;
+    std::string error;  // why not, when !ok
+    std::vector<std::vector<uint8_t>> volumes;
+    std::vector<PackedEntryInfo> entries;
+    int dict_bits = 0;  // what the entries' parameter says
+};
+
+PackResult pack_archive(const std::vector<PackItem>& items, const PackOptions& options);
+
+// Packs and writes the volumes: path as given (".ACE" appended when its
+// last component has no extension), then .C00, .C01, ... beside it. The
+// names written are returned in written_paths.
+PackResult pack_archive_to_files(const std::vector<PackItem>& items, const PackOptions& options,
+                                 const std::string& path, std::vector<std::string>* written_paths = nullptr);
+
+// The items for a file or folder on disk: a folder gives every file below
+// it (and, with directory_entries, an entry per folder), named
+// name_in_archive + '\' + relative path; files in name order.
+bool collect_items(const std::string& path, const std::string& name_in_archive, bool directory_entries,
+                   std::vector<PackItem>& items, std::string* error);
+
+// DOS date and time (local fields as given) from a calendar date.
+uint32_t dos_time(int year, int month, int day, int hour, int minute, int second);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/header.h"
+#include "compress/packer.h"
 #include "extract/entries.h"
 #include "extract_fixture.h"
 
@@ -500,4 +501,165 @@ TEST(HostileNames, TestingDoesNotLookAtNames)
     EXPECT_TRUE(job.host.messages.empty());
     EXPECT_EQ(job.host.entries.size(), 2u);
     EXPECT_EQ(job.host.entries[1].size(), size_t(NAME_CAPACITY - 1));
+}
+
+// ---- Packed archives ------------------------------------------------------
+
+namespace {
+
+// Text that packs well and whose later parts copy from earlier ones.
+Bytes prose(size_t size, uint32_t seed)
+{
+    static const char* words[] = {"archive ", "volume ", "entry ", "header ", "dictionary ", "solid ",
+                                  "stream ",  "block ",  "match ", "literal ", "\r\n",         "setup "};
+    Bytes out;
+    uint32_t x = seed + 1;
+    while (out.size() < size) {
+        x = x * 1103515245u + 12345u;
+        const char* w = words[(x >> 16) % 12];
+        out.insert(out.end(), w, w + std::strlen(w));
+    }
+    out.resize(size);
+    return out;
+}
+
+struct PackedSet {
+    std::vector<PackItem> items;
+    std::vector<Entry> expected;
+
+    void file(const std::string& name, const Bytes& contents, const std::string& comment = "")
+    {
+        PackItem item;
+        item.name = name;
+        item.data = contents;
+        item.comment = comment;
+        items.push_back(item);
+        expected.push_back({name, contents});
+    }
+    void folder(const std::string& name)
+    {
+        PackItem item;
+        item.name = name;
+        item.directory = true;
+        items.push_back(item);
+        expected.push_back({name, {}, true});
+    }
+    std::vector<Bytes> pack(bool solid, uint32_t volume_size = 0, int dict_bits = 20)
+    {
+        PackOptions options;
+        options.solid = solid;
+        options.volume_size = volume_size;
+        options.dict_bits = dict_bits;
+        PackResult result = pack_archive(items, options);
+        EXPECT_TRUE(result.ok) << result.error;
+        return result.volumes;
+    }
+};
+
+PackedSet installer_like_set()
+{
+    PackedSet set;
+    set.file("setup.exe", prose(30000, 1), "the installer program");
+    set.folder("data");
+    set.file("data\\readme.txt", prose(5000, 2));
+    set.file("data\\lib\\core.bin", prose(40000, 3));
+    set.file("data\\random.bin", noise(3000, 4));  // stored: packing would grow it
+    set.file("data\\empty.txt", {});
+    set.file("copy.txt", prose(30000, 1));  // a solid archive finds it all in the window
+    return set;
+}
+
+}  // namespace
+
+TEST(PackedArchives, ExtractTestAndStripOnSolidAndPlainArchives)
+{
+    for (bool solid : {true, false}) {
+        PackedSet set = installer_like_set();
+        std::vector<Bytes> volumes = set.pack(solid);
+        ASSERT_EQ(volumes.size(), 1u);
+        {
+            WorkDir dir;
+            JobRun job;
+            EXPECT_EQ(job.run_memory(volumes[0], {"kelvo", "x", "kelvo"}), STATUS_OK) << solid;
+            expect_extracted_with_paths(dir.work(), set.expected);
+            EXPECT_TRUE(job.host.messages.empty());
+            EXPECT_EQ(job.cx.reader.archive_solid, solid ? 1 : 0);
+        }
+        {
+            WorkDir dir;
+            JobRun job;
+            EXPECT_EQ(job.run_memory(volumes[0], {"kelvo", "e", "kelvo"}), STATUS_OK);
+            for (const auto& e : set.expected) {
+                if (!e.directory) {
+                    EXPECT_EQ(read_file(last_part(e.name)), e.contents) << e.name;
+                }
+            }
+        }
+        {
+            WorkDir dir;
+            JobRun job;
+            EXPECT_EQ(job.run_memory(volumes[0], {"kelvo", "t", "kelvo"}), STATUS_OK);
+            EXPECT_TRUE(tree(dir.work()).empty());
+            EXPECT_EQ(job.host.data_bytes, 30000 + 5000 + 40000 + 3000 + 30000u);
+        }
+    }
+}
+
+TEST(PackedArchives, VolumesOfASolidArchive)
+{
+    WorkDir dir;
+    PackedSet set = installer_like_set();
+    std::vector<Bytes> volumes = set.pack(true, 2500);
+    ASSERT_GE(volumes.size(), 3u);
+    ASSERT_TRUE(write_volume_files("inst.ACE", volumes));
+    fs::create_directory("out");
+    fs::current_path("out");
+    JobRun job;
+    EXPECT_EQ(job.run_files({"p", "x", "-y", "..\\inst"}), STATUS_OK);
+    fs::current_path("..");
+    expect_extracted_with_paths(dir.work() / "out", set.expected);
+    EXPECT_TRUE(job.host.messages.empty());
+}
+
+TEST(PackedArchives, SkippedEntriesOfASolidArchiveStillFeedTheWindow)
+{
+    // The entries after a skipped one copy from it: they come out right
+    // only if it was decoded all the same.
+    WorkDir dir;
+    PackedSet set;
+    set.file("..\\evil.txt", prose(20000, 7));
+    set.file("locked.txt", prose(20000, 8));
+    set.file("after.txt", prose(20000, 7));
+    set.file("last.txt", prose(20000, 8));
+    std::vector<Bytes> volumes = set.pack(true);
+    write_file("locked.txt", text("old"));
+    fs::permissions("locked.txt", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    JobRun job;
+    EXPECT_EQ(job.run_memory(volumes[0], {"p", "x", "arc"}), STATUS_WRITE_FAILED);
+    EXPECT_EQ(read_file("after.txt"), prose(20000, 7));
+    EXPECT_EQ(read_file("last.txt"), prose(20000, 8));
+    EXPECT_EQ(read_file("locked.txt"), text("old"));
+    EXPECT_EQ(job.cx.job.crc_failed, 0);
+    EXPECT_EQ(job.host.refused, std::vector<std::string>{"..\\evil.txt"});
+    EXPECT_EQ(job.host.messages.size(), 2u);  // the refusal and the locked file
+}
+
+TEST(PackedArchives, InterruptInTheMiddleOfAPackedEntry)
+{
+    WorkDir dir;
+    PackedSet set;
+    set.file("first.txt", prose(3000, 1));
+    set.file("big.txt", prose(60000, 2));
+    set.file("after.txt", prose(3000, 3));
+    std::vector<Bytes> volumes = set.pack(true);
+    JobRun job;
+    job.host.on_data_hook = [&](JobContext&) {
+        if (job.host.data_bytes > 3000 + 20000)
+            on_interrupt(2);
+    };
+    EXPECT_EQ(job.run_memory(volumes[0], {"p", "x", "arc"}), STATUS_INTERRUPTED);
+    EXPECT_EQ(tree(dir.work()), std::set<std::string>{"first.txt"});
+    EXPECT_EQ(read_file("first.txt"), prose(3000, 1));
+    EXPECT_EQ(job.host.outstanding, 0);
 }

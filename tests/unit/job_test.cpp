@@ -6,6 +6,7 @@
 
 #include "archive/header.h"
 #include "extract_fixture.h"
+#include "platform/platform.h"
 
 using namespace extract_test;
 
@@ -334,4 +335,13 @@ TEST(JobInterrupt, InterruptOverridesTheChecksumVerdict)
     EXPECT_TRUE(job.host.messages.empty());
     EXPECT_EQ(read_file("bad.txt"), text("damaged"));
     EXPECT_FALSE(fs::exists("b.bin"));
+}
+
+TEST(JobMessages, ConsoleProgramsPrintFatalMessagesInsteadOfShowingABox)
+{
+    // This test program is a console program on every platform; a box
+    // here would wait for a click that never comes.
+    ::testing::internal::CaptureStderr();
+    platform_show_fatal("CRC error");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Fatal: CRC error\n");
 }

@@ -151,14 +151,6 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, uint
     work.match_start[seg_size] = static_cast<uint32_t>(work.matches.size());
 }
 
-inline uint32_t match_length_at(const uint8_t* a, const uint8_t* b, uint32_t limit)
-{
-    uint32_t n = 0;
-    while (n < limit && a[n] == b[n])
-        ++n;
-    return n;
-}
-
 // Cheapest path through the segment under the model: a forward pass over
 // positions, each carrying the distance history of the best path to it.
 void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, const uint32_t* reps_in,
@@ -207,7 +199,7 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, const 
                 if (src[0] != in[0] || src[1] != in[1])
                     continue;
                 uint32_t base = rep_length_base(r);
-                uint32_t length = std::min(match_length_at(in, src, max_length), base + 255);
+                uint32_t length = std::min(common_length(in, src, 0, max_length), base + 255);
                 if (length < base)
                     continue;
                 uint32_t symbol_cost = base_cost + model.main[256 + r];

@@ -22,14 +22,6 @@ inline uint32_t hash_3(const uint8_t* p)
 }
 inline uint32_t hash_4(const uint8_t* p) { return (load32(p) * 0x9E3779B1u) >> (32 - HASH4_BITS); }
 
-inline uint32_t extend(const uint8_t* a, const uint8_t* b, uint32_t start, uint32_t limit)
-{
-    uint32_t len = start;
-    while (len < limit && a[len] == b[len])
-        ++len;
-    return len;
-}
-
 // A stored slot value names position value - 1; 0 and anything outside the
 // window or before min_pos count as empty.
 inline bool usable(const MatchFinder& mf, uint32_t pos, uint32_t slot, uint32_t& node)
@@ -81,7 +73,7 @@ int tree_search(MatchFinder& mf, uint32_t pos, uint32_t max_length, uint32_t bes
     for (;;) {
         const uint8_t* match = mf.data + node;
         if (match[length] == in[length]) {
-            length = extend(in, match, length + 1, max_length);
+            length = common_length(in, match, length + 1, max_length);
             if (out != nullptr && length > best_length) {
                 best_length = length;
                 out[count++] = {length, pos - node - 1};
@@ -135,7 +127,7 @@ int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* o
     // A 2-byte match pays only with a distance value below 256, where its
     // length base is 2.
     if (usable(mf, pos, slot, node) && pos - node <= 256) {
-        uint32_t length = extend(in, mf.data + node, 0, max_length);
+        uint32_t length = common_length(in, mf.data + node, 0, max_length);
         if (length >= 2) {
             best = length;
             out[count++] = {length, pos - node - 1};
@@ -148,7 +140,7 @@ int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* o
     slot = mf.hash3[h3];
     mf.hash3[h3] = pos + 1;
     if (usable(mf, pos, slot, node)) {
-        uint32_t length = extend(in, mf.data + node, 0, max_length);
+        uint32_t length = common_length(in, mf.data + node, 0, max_length);
         if (length > best) {
             best = length;
             out[count++] = {length, pos - node - 1};

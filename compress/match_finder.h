@@ -3,7 +3,9 @@
 // tables for 2- and 3-byte matches.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 constexpr int MIN_MATCH = 2;
@@ -30,6 +32,32 @@ struct MatchFinder {
     std::vector<uint32_t> hash4;  // tree roots
     std::vector<uint32_t> child;  // two per window slot: smaller, greater
 };
+
+inline uint64_t load64(const uint8_t* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// Length of the common prefix of a and b, from start up to limit. Eight
+// bytes a step where both sides have them (the first differing byte of a
+// little-endian load is its lowest differing one), then bytes.
+inline uint32_t common_length(const uint8_t* a, const uint8_t* b, uint32_t start, uint32_t limit)
+{
+    uint32_t len = start;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (len + 8 <= limit) {
+            uint64_t diff = load64(a + len) ^ load64(b + len);
+            if (diff != 0)
+                return len + static_cast<uint32_t>(std::countr_zero(diff) >> 3);
+            len += 8;
+        }
+    }
+    while (len < limit && a[len] == b[len])
+        ++len;
+    return len;
+}
 
 void match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, int max_depth,
                        uint32_t nice_length);

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# a -> x round trips of a real folder tree with every packing option, and
+# what a says about names, comments and existing archives.
+. "$(dirname "$0")/cli_lib.sh"
+
+# A real tree: documentation and templates Debian put on the machine (links
+# resolved, so the comparison is of contents), and the generated tree.
+real="$work/real"
+mkdir -p "$real"
+cp -rL /usr/share/doc/bash "$real/bash"
+for t in /usr/share/cmake-*/Templates; do
+  [ -d "$t" ] && cp -rL "$t" "$real/templates" && break
+done
+cp -r "$src/tree" "$real/generated"
+
+i=0
+while read -r opts; do
+  i=$((i + 1))
+  fresh "pack-$i"
+  # shellcheck disable=SC2086
+  run a $opts out.ace ../real
+  expect_rc 0 "a $opts"
+  expect_out "Packed " "a $opts: summary"
+  mkdir x && cd x || exit 2
+  run x -y ../out.ace
+  expect_rc 0 "x of a $opts"
+  expect_same_tree "$real" real "round trip a $opts"
+  cd .. || exit 2
+  case " $opts " in
+    *" -v "*) [ -f out.C00 ] && pass || fail "a $opts: no second volume" ;;
+    *) expect_missing out.C00 "a $opts: one volume only" ;;
+  esac
+  run v -y out.ace
+  expect_rc 0 "v of a $opts"
+  case " $opts " in
+    *" -s "* | *" -m0 "*) expect_no_out "method lz77" "a $opts stores only" ;;
+    *) expect_out "method lz77" "a $opts packs" ;;
+  esac
+  case " $opts " in
+    *" -d 64k "*) expect_out "dictionary 64K" "a $opts: dictionary" ;;
+    *" -d 10 "*) expect_out "dictionary 1K" "a $opts: dictionary" ;;
+  esac
+  run l -y out.ace
+  case " $opts " in
+    *" -n "*) expect_no_out "(solid)" "a $opts: not solid" ;;
+    *) expect_out "(solid)" "a $opts: solid" ;;
+  esac
+  expect_out 'real\bash\copyright' "a $opts: names use backslashes"
+done <<'OPTIONS'
+
+-n
+-s
+-m0
+-m1
+-m9
+-d 10
+-d 64k
+-v 200k
+-n -v 150k
+-s -v 100k
+-m2 -d 12 -n -v 300k
+OPTIONS
+
+# "." packs what the folder holds, without its name, and leaves out the
+# archive being written inside it.
+cd "$real/generated" || exit 2
+run a ../../dot.ace .
+expect_rc 0 "a ."
+run a self.ace .
+expect_rc 0 "a . into the folder itself"
+run l self.ace
+if grep -q '  self\.ace$' "$out"; then fail "the archive holds itself"; else pass; fi
+expect_out "docs\\guide.txt" "a .: names start below the folder"
+rm -f self.ace
+fresh dot
+run x ../dot.ace
+expect_rc 0 "x of a ."
+expect_same_tree "$src/tree" . "round trip of a ."
+
+# Comments: the archive's and an entry's, shown by v.
+fresh comments
+run a -c "The archive says hello" --file-comment 'generated\readme.txt=Read me first' c.ace ../real/generated
+expect_rc 0 "a with comments"
+run v c.ace
+expect_out "comment: The archive says hello" "archive comment"
+expect_out "comment: Read me first" "file comment"
+run a --file-comment 'nothing\here=x' d.ace ../real/generated
+expect_rc 8 "a file comment for an entry that is not packed"
+
+# An existing archive is not replaced unless asked.
+run a c.ace ../real/generated
+expect_rc 8 "a over an existing archive"
+expect_err "exists" "a over an existing archive"
+run a -o c.ace ../real/generated
+expect_rc 0 "a -o over an existing archive"
+run v c.ace
+expect_no_out "The archive says hello" "a -o replaced the archive"
+
+# Files given one by one are stored under their own names.
+fresh files
+run a f.ace ../real/bash/copyright ../real/generated/one.txt
+expect_rc 0 "a of single files"
+run l f.ace
+expect_out "  copyright" "single file copyright"
+expect_out "  one.txt" "single file one.txt"
+
+done_testing

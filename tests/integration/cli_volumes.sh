@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Volume sets: with -y, and without it answering the prompt on standard
+# input (Y goes on, N gives up with 3, the end of input gives up).
+. "$(dirname "$0")/cli_lib.sh"
+A=../archives
+
+for name in stored-vol lz-vol lz-vol-nonsolid; do
+  for cmd in x t; do
+    fresh "$cmd-y-$name"
+    run "$cmd" -y "$A/$name.ace"
+    expect_rc 0 "$cmd -y $name"
+    expect_no_err "Insert the volume" "$cmd -y $name asks nothing"
+    [ "$cmd" = x ] && expect_same_tree "$src/tree" . "x -y $name"
+  done
+
+  fresh "yes-$name"
+  run_with_input "Y" x "$A/$name.ace"
+  expect_rc 0 "x $name answering Y"
+  expect_err "Insert the volume" "x $name prompts"
+  expect_same_tree "$src/tree" . "x $name answering Y"
+
+  fresh "lower-$name"
+  run_with_input "zy" x -Yes "$A/$name.ace"
+  expect_rc 0 "x -Yes $name"
+  expect_same_tree "$src/tree" . "x -Yes $name"
+
+  fresh "no-$name"
+  run_with_input "N" x "$A/$name.ace"
+  expect_rc 3 "x $name answering N"
+  expect_err "exit code 3 (cancelled)" "x $name answering N"
+
+  fresh "eof-$name"
+  run x "$A/$name.ace"
+  expect_rc 3 "x $name with no input"
+done
+
+# Answering with other keys first: they are ignored until a Y comes.
+fresh keys
+run_with_input $'q\n7y' t "$A/lz-vol.ace"
+expect_rc 0 "ignored keys, then y"
+
+# A missing volume with -y: the set cannot go on (status 5).
+fresh missing
+cp "$arc"/lz-vol.* .
+rm lz-vol.C00
+mkdir out && cd out || exit 2
+run x -y ../lz-vol.ace
+expect_rc 5 "x -y with a volume missing"
+expect_err "Fatal: Error while reading data. Archive seems to be damaged." "x -y with a volume missing"
+
+# A missing volume without -y: the prompt waits for it; giving up is 3.
+run_with_input "N" x ../lz-vol.ace
+expect_rc 3 "missing volume, answer N"
+expect_err "Insert the volume ../lz-vol.C00" "the prompt names the missing volume"
+
+# Listing a set walks every volume and adds up the pieces.
+fresh list
+run l -y "$A/stored-vol.ace"
+expect_rc 0 "l -y stored-vol"
+expect_out "525001     525001  100%           7 files" "l -y stored-vol totals"
+run v -y "$A/listing.ace"
+expect_rc 0 "v -y listing"
+expect_out "size 3000, packed 3000 (100%), in 3 volumes" "v -y: a split entry's pieces"
+
+# A later volume of a set is no place to start: nothing is done, status 0.
+fresh second
+run x "$A/second-volume.ace"
+expect_rc 0 "x on a second volume"
+expect_err "is volume 1 of a set" "x on a second volume explains"
+expect_empty_dir . "x on a second volume writes nothing"
+
+done_testing

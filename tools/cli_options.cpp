@@ -1,0 +1,235 @@
+#include "tools/cli_options.h"
+
+#include <cstring>
+
+namespace {
+
+bool starts_with(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+
+// Value of an option given as "-d 16", "-d16", "--dict 16" or "--dict=16".
+// Advances i past a separate value. Returns false when the value is missing.
+bool option_value(int argc, const char* const* argv, int& i, const char* spelled, std::string* value)
+{
+    const char* a = argv[i];
+    size_t n = std::strlen(spelled);
+    if (a[n] == '=') {
+        *value = a + n + 1;
+        return true;
+    }
+    if (a[n] != '\0' && spelled[1] != '-') {  // -d16
+        *value = a + n;
+        return true;
+    }
+    if (i + 1 >= argc)
+        return false;
+    *value = argv[++i];
+    return true;
+}
+
+bool is_option(const char* a, const char* short_name, const char* long_name)
+{
+    for (const char* spelled : {short_name, long_name}) {
+        if (!spelled)
+            continue;
+        size_t n = std::strlen(spelled);
+        if (std::strncmp(a, spelled, n) == 0 && (a[n] == '\0' || a[n] == '=' || spelled[1] != '-'))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ToolOptions parse_tool_options(int argc, const char* const* argv)
+{
+    ToolOptions o;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        if (a[0] != '-') {
+            o.command_index = i;
+            return o;
+        }
+        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h") || !std::strcmp(a, "-?"))
+            o.help = true;
+        else if (!std::strcmp(a, "--version") || !std::strcmp(a, "-V"))
+            o.version = true;
+        else if (!std::strcmp(a, "--quiet") || !std::strcmp(a, "-q"))
+            o.quiet = true;
+        else if (!std::strcmp(a, "--no-progress"))
+            o.no_progress = true;
+        else {
+            o.error = std::string("unknown option ") + a + " (options of the tool stand before the command)";
+            return o;
+        }
+    }
+    return o;
+}
+
+bool parse_size(const std::string& text, uint64_t* bytes)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+    uint64_t value = 0;
+    size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+        value = value * 10 + uint64_t(text[i] - '0');
+        if (value > (uint64_t(1) << 32))
+            return false;
+    }
+    uint64_t unit = 1;
+    if (i < text.size()) {
+        switch (text[i]) {
+        case 'k': case 'K': unit = 1024; break;
+        case 'm': case 'M': unit = 1024 * 1024; break;
+        case 'g': case 'G': unit = 1024 * 1024 * 1024; break;
+        default: return false;
+        }
+        i++;
+        if (i < text.size() && (text[i] == 'b' || text[i] == 'B'))
+            i++;
+    }
+    if (i != text.size())
+        return false;
+    value *= unit;
+    if (value == 0 || value > 0x7FFFFFFF)
+        return false;
+    *bytes = value;
+    return true;
+}
+
+bool parse_dictionary(const std::string& text, int* bits)
+{
+    bool plain = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (plain && text.size() <= 2) {
+        int b = std::stoi(text);
+        if (b < 10 || b > 20)
+            return false;
+        *bits = b;
+        return true;
+    }
+    uint64_t bytes;
+    if (!parse_size(text, &bytes))
+        return false;
+    for (int b = 10; b <= 20; b++) {
+        if (bytes == uint64_t(1) << b) {
+            *bits = b;
+            return true;
+        }
+    }
+    return false;
+}
+
+PackCommandOptions parse_pack_options(int argc, const char* const* argv, int first)
+{
+    PackCommandOptions o;
+    int i = first;
+    auto fail = [&](const std::string& why) {
+        o.error = why;
+        return o;
+    };
+    for (; i < argc; i++) {
+        const char* a = argv[i];
+        if (!std::strcmp(a, "--")) {
+            i++;
+            break;
+        }
+        if (a[0] != '-' || a[1] == '\0')
+            break;
+        std::string v;
+        if (!std::strcmp(a, "-s") || !std::strcmp(a, "--store") || !std::strcmp(a, "-m0")) {
+            o.store_only = true;
+        } else if (starts_with(a, "-m") && a[2] >= '1' && a[2] <= '9' && a[3] == '\0') {
+            o.level = a[2] - '0';
+            o.store_only = false;
+        } else if (!std::strcmp(a, "--solid")) {
+            o.solid = true;
+        } else if (!std::strcmp(a, "--non-solid") || !std::strcmp(a, "-n")) {
+            o.solid = false;
+        } else if (!std::strcmp(a, "-o") || !std::strcmp(a, "--overwrite")) {
+            o.overwrite = true;
+        } else if (!std::strcmp(a, "--no-dirs")) {
+            o.directory_entries = false;
+        } else if (is_option(a, "-d", "--dictionary")) {
+            if (!option_value(argc, argv, i, starts_with(a, "--") ? "--dictionary" : "-d", &v))
+                return fail("-d needs a value");
+            if (!parse_dictionary(v, &o.dictionary_bits))
+                return fail("bad dictionary size " + v + " (10..20 bits, or a power of two from 1k to 1m)");
+        } else if (is_option(a, "-v", "--volume-size")) {
+            if (!option_value(argc, argv, i, starts_with(a, "--") ? "--volume-size" : "-v", &v))
+                return fail("-v needs a size");
+            if (!parse_size(v, &o.volume_size))
+                return fail("bad volume size " + v);
+        } else if (is_option(a, "-c", "--comment")) {
+            if (!option_value(argc, argv, i, starts_with(a, "--") ? "--comment" : "-c", &v))
+                return fail("-c needs a text");
+            o.comment = v;
+        } else if (is_option(a, nullptr, "--file-comment")) {
+            if (!option_value(argc, argv, i, "--file-comment", &v))
+                return fail("--file-comment needs NAME=TEXT");
+            size_t eq = v.find('=');
+            if (eq == std::string::npos || eq == 0)
+                return fail("--file-comment needs NAME=TEXT, got " + v);
+            std::string name = v.substr(0, eq);
+            for (char& c : name)
+                if (c == '/')
+                    c = '\\';
+            o.file_comments.emplace_back(name, v.substr(eq + 1));
+        } else {
+            return fail(std::string("unknown packing option ") + a);
+        }
+    }
+    if (i >= argc)
+        return fail("a needs an archive name and the files or folders to pack");
+    o.archive = argv[i++];
+    for (; i < argc; i++)
+        o.inputs.push_back(argv[i]);
+    if (o.inputs.empty())
+        return fail("nothing to pack: give files or folders after the archive name");
+    return o;
+}
+
+std::string completed_archive_name(const std::string& name)
+{
+    size_t start = name.find_last_of("\\/");
+    start = start == std::string::npos ? 0 : start + 1;
+    if (name.find('.', start) == std::string::npos)
+        return name + ".ACE";
+    return name;
+}
+
+std::string usage_text()
+{
+    return "Usage:\n"
+           "  kelvo [options] x|e|t|l|v [-y...] ARCHIVE\n"
+           "  kelvo [options] a [packing options] ARCHIVE FILE-OR-FOLDER...\n"
+           "\n"
+           "Commands:\n"
+           "  x  extract with paths        e  extract without paths\n"
+           "  t  test (decode and check)   l  list      v  list verbosely\n"
+           "  a  pack files and folders into a new archive\n"
+           "  -y after the command: open further volumes without asking.\n"
+           "  ARCHIVE without an extension gets .ACE.\n"
+           "\n"
+           "Options (before the command):\n"
+           "  -q, --quiet        print no line per entry\n"
+           "      --no-progress  no progress bar on a terminal\n"
+           "  -h, --help         this text\n"
+           "  -V, --version      the version\n"
+           "\n"
+           "Packing options (after a):\n"
+           "  -s, -m0                store only, do not compress\n"
+           "  -m1 .. -m9             effort, from fast to thorough (default -m6)\n"
+           "  -d BITS|SIZE           dictionary: 10..20 bits, or 1k..1m (default 1m)\n"
+           "  -n, --non-solid        each file on its own (default: solid)\n"
+           "  -v SIZE                split into volumes of SIZE bytes (k, m suffixes)\n"
+           "  -c, --comment TEXT     archive comment\n"
+           "  --file-comment NAME=TEXT  comment for the entry NAME (as stored)\n"
+           "  --no-dirs              no entries for folders, only files\n"
+           "  -o, --overwrite        replace an existing archive\n"
+           "  A folder is packed with all it holds, under its own name (\".\": without it);\n"
+           "  names inside the archive use '\\' between folders.\n"
+           "\n"
+           "Exit codes: 0 ok, 1 out of memory, 3 cancelled, 5 volume missing or damaged,\n"
+           "  6 read error, 7 write error or unsafe names, 8 usage or damaged archive,\n"
+           "  9 CRC error, 10 unknown method or refused entry, 255 interrupted.\n";
+}

@@ -1,0 +1,370 @@
+#include "tools/console_host.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+#include "archive/crc.h"
+#include "decompress/comment.h"
+#include "extract/job.h"
+#include "tools/archive_info.h"
+
+namespace {
+
+// Redrawing more often than this only costs time on a slow terminal.
+constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(100);
+// Entries that finish sooner never show a bar: it would only flicker.
+constexpr auto PROGRESS_DELAY = std::chrono::milliseconds(300);
+constexpr int PROGRESS_BAR_WIDTH = 24;
+// Long names are cut in the progress line so that it stays on one
+// terminal line (a wrapped line cannot be redrawn with '\r').
+constexpr size_t PROGRESS_NAME_WIDTH = 40;
+
+}  // namespace
+
+ConsoleCommand console_command_of(const char* letter)
+{
+    if (!letter || letter[0] == '\0' || letter[1] != '\0')
+        return ConsoleCommand::OTHER;
+    switch (letter[0]) {
+    case 'x': case 'X': return ConsoleCommand::EXTRACT;
+    case 'e': case 'E': return ConsoleCommand::EXTRACT_FLAT;
+    case 't': case 'T': return ConsoleCommand::TEST;
+    case 'l': case 'L': return ConsoleCommand::LIST;
+    case 'v': case 'V': return ConsoleCommand::LIST_VERBOSE;
+    default: return ConsoleCommand::OTHER;
+    }
+}
+
+const char* status_text(int32_t status)
+{
+    switch (status) {
+    case STATUS_OK: return "OK";
+    case STATUS_NO_MEMORY: return "out of memory";
+    case STATUS_CANCELLED: return "cancelled";
+    case STATUS_VOLUME_OPEN_FAILED: return "next volume missing or damaged";
+    case STATUS_READ_FAILED: return "read error";
+    case STATUS_WRITE_FAILED: return "write error or unsafe names";
+    case STATUS_USAGE: return "bad command line or damaged archive";
+    case STATUS_CRC_ERROR: return "CRC error";
+    case STATUS_DECOMPRESSION_FAILED: return "decompression failed";
+    case STATUS_INTERRUPTED: return "interrupted";
+    default: return "failed";
+    }
+}
+
+ConsoleHost::ConsoleHost(ConsoleCommand command, FILE* out, FILE* err)
+    : command_(command), out_(out), err_(err)
+{
+}
+
+void ConsoleHost::set_archive_info(const ArchiveInfo* info, const std::string& name)
+{
+    info_ = info;
+    archive_name_ = name;
+}
+
+const char* ConsoleHost::verb() const { return command_ == ConsoleCommand::TEST ? "Testing" : "Extracting"; }
+
+// A line left open by "Extracting name" or a progress bar is ended before
+// anything else is printed, so that messages never land in its middle.
+void ConsoleHost::break_line()
+{
+    if (current_.line_open) {
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        current_.line_open = false;
+    }
+}
+
+void ConsoleHost::show_message(const char* text)
+{
+    report_.messages++;
+    // The job's last word ("CRC error") comes after the last entry is
+    // done; give that entry its verdict first rather than break its line.
+    if (cx_ && current_.active && current_.bytes == current_.expected_size &&
+        (current_.opened || current_.directory || command_ == ConsoleCommand::TEST))
+        end_entry(*cx_);
+    break_line();
+    std::fflush(out_);
+    std::fprintf(err_, "Fatal: %s\n", text);
+    std::fflush(err_);
+}
+
+void ConsoleHost::volume_prompt(const char* volume_name)
+{
+    break_line();
+    std::fflush(out_);
+    std::fprintf(err_, "Insert the volume %s, then press Y to go on or N to give up.\n", volume_name);
+    std::fflush(err_);
+}
+
+void ConsoleHost::release(void* block)
+{
+    // The job gives its buffers back before it lets go of the archive: the
+    // last moment to see how far its reading got.
+    if (cx_ && !end_seen_) {
+        end_seen_ = true;
+        end_position_ = cx_->stream.stream_position;
+        end_length_ = cx_->stream.stream_length;
+    }
+    JobHost::release(block);
+}
+
+int32_t ConsoleHost::open_output(const char* path)
+{
+    int32_t fd = JobHost::open_output(path);
+    if (fd >= 0)
+        current_.opened = true;
+    return fd;
+}
+
+bool ConsoleHost::remove_output(const char* path)
+{
+    // The engine takes back a partial file only when the entry failed.
+    current_.removed = true;
+    return JobHost::remove_output(path);
+}
+
+void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
+{
+    if (command_ == ConsoleCommand::LIST || command_ == ConsoleCommand::LIST_VERBOSE) {
+        if (output_name == nullptr)
+            list_header(cx, continuation_expected_);
+        return;
+    }
+    end_entry(cx);
+    const AceFileHeader& f = cx.reader.header.file;
+    current_ = Current{};
+    current_.active = true;
+    current_.name = printable_text(reinterpret_cast<const uint8_t*>(output_name), std::strlen(output_name));
+    current_.directory = (f.file_attributes & ATTR_DIRECTORY) != 0;
+    current_.expected_size = f.unpacked_size;
+    current_.expected_crc = f.file_crc;
+    current_.crc = CRC_INIT;
+    current_.started = std::chrono::steady_clock::now();
+    if (!quiet_) {
+        std::fprintf(out_, "%s %s", verb(), current_.name.c_str());
+        std::fflush(out_);
+        current_.line_open = true;
+    }
+}
+
+void ConsoleHost::on_data(JobContext& cx, uint32_t count)
+{
+    if (!current_.active)
+        return;
+    current_.bytes += count;
+    // The decoder's running CRC covers every byte delivered so far; the
+    // header now held is the one whose CRC the engine compares (for a split
+    // entry, that of the piece being read).
+    current_.crc = cx.lz.entry_crc;
+    current_.expected_crc = cx.reader.header.file.file_crc;
+    if (progress_ && current_.line_open)
+        draw_progress();
+}
+
+void ConsoleHost::draw_progress()
+{
+    auto now = std::chrono::steady_clock::now();
+    if (now - current_.started < PROGRESS_DELAY || now - current_.drawn < PROGRESS_INTERVAL)
+        return;
+    uint64_t expected = current_.expected_size ? current_.expected_size : 1;
+    int percent = int(std::min<uint64_t>(100, current_.bytes * 100 / expected));
+    if (percent == current_.last_percent)
+        return;
+    current_.last_percent = percent;
+    current_.drawn = now;
+    std::string name = current_.name;
+    if (name.size() > PROGRESS_NAME_WIDTH)
+        name = "..." + name.substr(name.size() - (PROGRESS_NAME_WIDTH - 3));
+    std::string bar(PROGRESS_BAR_WIDTH, '.');
+    std::fill_n(bar.begin(), percent * PROGRESS_BAR_WIDTH / 100, '#');
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "\r%s %s [%s] %3d%%", verb(), name.c_str(), bar.c_str(), percent);
+    std::fputs(line, out_);
+    std::fflush(out_);
+    drawn_width_ = size_t(std::max(n, 0));
+    current_.bar_drawn = true;
+}
+
+void ConsoleHost::print_verdict(const char* verdict)
+{
+    if (current_.line_open && !current_.bar_drawn) {
+        std::fprintf(out_, " ... %s\n", verdict);
+    } else {
+        // The line was broken by a message or covered by a bar: say it whole.
+        std::string line = std::string(verb()) + " " + current_.name + " ... " + verdict;
+        if (current_.line_open && current_.bar_drawn) {
+            std::fputc('\r', out_);
+            if (line.size() + 1 < drawn_width_)
+                line.append(drawn_width_ - line.size() - 1, ' ');
+        }
+        std::fprintf(out_, "%s\n", line.c_str());
+    }
+    current_.line_open = false;
+    std::fflush(out_);
+}
+
+void ConsoleHost::end_entry(JobContext& cx)
+{
+    if (!current_.active)
+        return;
+    current_.active = false;
+    // The status may have been set after this entry was done with (the
+    // final "CRC error", unsafe names found earlier, an interrupt between
+    // entries): an entry that delivered all its bytes is judged by them.
+    int32_t status = current_status(cx);
+    bool delivered = current_.bytes == current_.expected_size;
+    const char* verdict = "OK";
+    bool failed = true;
+    if (status != STATUS_OK && (current_.removed || !delivered))
+        verdict = status_text(status);
+    else if (command_ != ConsoleCommand::TEST && !current_.directory && !current_.opened)
+        verdict = "not written (something in the way)";
+    else if (!current_.directory && current_.crc != current_.expected_crc)
+        verdict = "CRC error";
+    else
+        failed = false;
+    if (!failed)
+        report_.bytes += current_.bytes;
+    if (failed)
+        report_.failed++;
+    else if (current_.directory)
+        report_.folders++;
+    else
+        report_.files++;
+    if (!quiet_) {
+        print_verdict(verdict);
+    } else if (failed) {
+        // Quiet runs still name the entries that went wrong.
+        std::fprintf(out_, "%s %s ... %s\n", verb(), current_.name.c_str(), verdict);
+        std::fflush(out_);
+    }
+}
+
+void ConsoleHost::on_entry_refused(JobContext& cx, const char* name, const char* reason)
+{
+    end_entry(cx);
+    report_.failed++;
+    report_.refused++;
+    std::string shown = printable_text(reinterpret_cast<const uint8_t*>(name), std::strlen(name));
+    std::fprintf(out_, "%s %s ... refused: %s\n", verb(), shown.c_str(), reason);
+    std::fflush(out_);
+}
+
+// ---- Listing ----------------------------------------------------------------
+
+void ConsoleHost::print_listing_heading()
+{
+    if (heading_printed_)
+        return;
+    heading_printed_ = true;
+    std::fprintf(out_, "Archive %s", archive_name_.c_str());
+    if (info_) {
+        if (info_->solid)
+            std::fputs(" (solid)", out_);
+        std::fputc('\n', out_);
+        if (command_ == ConsoleCommand::LIST_VERBOSE) {
+            std::fprintf(out_, "  created %s, version %u needed, made by version %u on system %u\n",
+                         format_dos_time(info_->creation_time).c_str(), unsigned(info_->version_needed),
+                         unsigned(info_->version_made), unsigned(info_->host_system));
+            if (!info_->info_text.empty())
+                std::fprintf(out_, "  info: %s\n", info_->info_text.c_str());
+            if (info_->has_comment)
+                std::fprintf(out_, "  comment: %s\n", info_->comment.c_str());
+        }
+    } else {
+        std::fputc('\n', out_);
+    }
+    std::fputc('\n', out_);
+    if (command_ == ConsoleCommand::LIST)
+        std::fputs(listing_heading().c_str(), out_);
+}
+
+void ConsoleHost::list_header(JobContext& cx, bool continuation)
+{
+    const AceHeader& h = cx.reader.header;
+    if (continuation && have_listed_) {
+        listed_.packed += h.file.packed_size;
+        listed_.pieces++;
+        listed_.flags = uint16_t(listed_.flags & ~FLAG_CONTINUED_NEXT);
+    } else {
+        flush_listed();
+        listed_ = listed_entry_from(h);
+        if (command_ == ConsoleCommand::LIST_VERBOSE) {
+            // The job does not decode comments while it walks; the record is
+            // ours to decode in place until the next header is read.
+            decode_file_comment(cx);
+            listed_.has_comment = decoded_comment_of(h, &listed_.comment);
+        }
+        have_listed_ = true;
+    }
+    continuation_expected_ = (h.header_flags & FLAG_CONTINUED_NEXT) != 0;
+}
+
+void ConsoleHost::flush_listed()
+{
+    if (!have_listed_)
+        return;
+    have_listed_ = false;
+    print_listing_heading();
+    add_to_totals(&totals_, listed_);
+    if (command_ == ConsoleCommand::LIST)
+        std::fputs(listing_row(listed_).c_str(), out_);
+    else
+        std::fputs(verbose_block(listed_).c_str(), out_);
+    std::fflush(out_);
+}
+
+void ConsoleHost::finish(JobContext& cx)
+{
+    int32_t status = current_status(cx);
+    // A header that fails its check ends the walk as quietly as the end of
+    // the archive does; say that something was left unread.
+    bool command_ran = info_ && info_->volume_number == 0 && command_ != ConsoleCommand::OTHER;
+    bool unread = command_ran && (status == STATUS_OK || status == STATUS_CRC_ERROR) && end_seen_ &&
+                  end_position_ >= 0 && uint32_t(end_position_) < end_length_;
+    bool listing = command_ == ConsoleCommand::LIST || command_ == ConsoleCommand::LIST_VERBOSE;
+    if (listing) {
+        flush_listed();
+        // A listing is printed whole only for an archive that opened.
+        if (heading_printed_ || (status == STATUS_OK && info_)) {
+            print_listing_heading();
+            if (command_ == ConsoleCommand::LIST)
+                std::fputs(listing_total(totals_).c_str(), out_);
+            else
+                std::fprintf(out_, "\n%s, %" PRIu64 " bytes, packed %" PRIu64 " (%s)\n",
+                             count_text(totals_.files, totals_.folders).c_str(), totals_.size, totals_.packed,
+                             format_ratio(totals_.packed, totals_.size).c_str());
+        }
+    } else if (command_ != ConsoleCommand::OTHER) {
+        end_entry(cx);
+        bool any = report_.files + report_.folders + report_.failed > 0;
+        if (any || status == STATUS_OK) {
+            std::string what = count_text(report_.files, report_.folders);
+            const char* done = command_ == ConsoleCommand::TEST ? "Tested" : "Extracted";
+            if (report_.failed == 0 && status == STATUS_OK && !unread)
+                std::fprintf(out_, "%s %s (%" PRIu64 " bytes): all OK\n", done, what.c_str(), report_.bytes);
+            else if (report_.failed == 0 && unread)
+                std::fprintf(out_, "%s %s (%" PRIu64 " bytes); the rest of the archive is damaged\n", done,
+                             what.c_str(), report_.bytes);
+            else
+                std::fprintf(out_, "%s %s (%" PRIu64 " bytes); %" PRIu32 " %s failed\n", done, what.c_str(),
+                             report_.bytes, report_.failed, report_.failed == 1 ? "entry" : "entries");
+        }
+    }
+    std::fflush(out_);
+    if (unread)
+        std::fprintf(err_,
+                     "kelvo: warning: the walk over the archive stopped at byte %" PRId32 " of %" PRIu32
+                     " (a damaged header?); entries after it were not processed\n",
+                     end_position_, end_length_);
+    if (status != STATUS_OK) {
+        // A usage failure found in the arguments shows no message of its own.
+        if (status == STATUS_USAGE && report_.messages == 0)
+            std::fprintf(err_, "kelvo: bad command line (kelvo --help shows the usage)\n");
+        std::fprintf(err_, "kelvo: exit code %d (%s)\n", int(status), status_text(status));
+        std::fflush(err_);
+    }
+}

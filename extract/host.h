@@ -42,6 +42,11 @@ public:
     // them. on_entry: a file entry starts (extract and test, with its output
     // name) or a file header is walked (list, name null); a listing may
     // read cx.reader.header and even decode the comment in place.
+    // on_data: count bytes of the current entry were decoded (written,
+    // tested, or passed over in a solid archive when nothing could be
+    // written for the entry). on_entry_refused: a file entry whose name
+    // may not be written under x or e; it gets no on_entry, and the engine
+    // also shows a message and ends the run with status 7.
     virtual void on_entry(JobContext& cx, const char* output_name);
     virtual void on_data(JobContext& cx, uint32_t count);
     virtual void on_entry_refused(JobContext& cx, const char* name, const char* reason);

@@ -46,7 +46,8 @@ public:
     // tested, or passed over in a solid archive when nothing could be
     // written for the entry). on_entry_refused: a file entry whose name
     // may not be written under x or e; it gets no on_entry, and the engine
-    // also shows a message and ends the run with status 7.
+    // also shows a message; the run ends with status 7 if nothing else
+    // failed.
     virtual void on_entry(JobContext& cx, const char* output_name);
     virtual void on_data(JobContext& cx, uint32_t count);
     virtual void on_entry_refused(JobContext& cx, const char* name, const char* reason);

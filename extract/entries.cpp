@@ -50,6 +50,31 @@ bool climbs_out(const char* component, size_t length)
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+#ifdef _WIN32
+char upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every folder,
+// with any extension: a file of that name would be written to the device.
+bool names_device(const char* component, size_t length)
+{
+    size_t base = 0;
+    while (base < length && component[base] != '.')
+        base++;
+    while (base > 0 && component[base - 1] == ' ')
+        base--;
+    char name[5] = {};
+    if (base < 3 || base > 4)
+        return false;
+    for (size_t i = 0; i < base; i++)
+        name[i] = upper(component[i]);
+    if (base == 3)
+        return !std::strcmp(name, "CON") || !std::strcmp(name, "PRN") || !std::strcmp(name, "AUX") ||
+               !std::strcmp(name, "NUL");
+    bool numbered = !std::strncmp(name, "COM", 3) || !std::strncmp(name, "LPT", 3);
+    return numbered && name[3] >= '1' && name[3] <= '9';
+}
+#endif
+
 }  // namespace
 
 const char* entry_name_refusal(const JobContext& cx, const char* output_name)
@@ -79,6 +104,10 @@ const char* entry_name_refusal(const JobContext& cx, const char* output_name)
         if (*p == '\0' || is_name_separator(*p)) {
             if (climbs_out(component, size_t(p - component)))
                 return "'..' in path";
+#ifdef _WIN32
+            if (names_device(component, size_t(p - component)))
+                return "device name";
+#endif
             if (*p == '\0')
                 break;
             component = p + 1;

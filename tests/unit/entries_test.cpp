@@ -389,10 +389,18 @@ TEST(EntryNames, NamesThatLeaveTheFolderAreRefused)
         set_header_name(cx, "abcdef", FILE_FIXED_SIZE + 3);  // name runs past the body
         EXPECT_NE(entry_name_refusal(cx, entry_output_name(cx, buffer, 0)), nullptr);
     }
+    // Device names are ordinary names except on Windows.
+    const char* devices[] = {"CON", "nul", "aux.txt", "dir\\Com1", "lpt9.log", "prn .x", "dir\\con\\f"};
+    for (const char* name : {"CONFIG", "com", "com0", "lpt10", "nul_", "xcon"})
+        EXPECT_EQ(refusal(name), nullptr) << name;
 #ifdef _WIN32
     for (const char* name : {"ab:c", "dir\\file.txt:stream", "...", ". .", "a\\...\\b", ".. "})
         EXPECT_NE(refusal(name), nullptr) << name;
+    for (const char* name : devices)
+        EXPECT_NE(refusal(name), nullptr) << name;
 #else
+    for (const char* name : devices)
+        EXPECT_EQ(refusal(name), nullptr) << name;
     for (const char* name : {"a/b", "dir\\x/y"})
         EXPECT_NE(refusal(name), nullptr) << name;
     for (const char* name : {"ab:c", "...", "a\\...\\b"})

@@ -297,6 +297,41 @@ TEST(ExtractFailures, ThingsInTheWay)
     EXPECT_EQ(read_file("plain.txt"), fresh);
 }
 
+TEST(ExtractFailures, OutputThatCannotBeOpenedOrMadeIsSkippedQuietly)
+{
+    // A file that cannot be opened, and a directory entry whose own
+    // directory cannot be made: both skipped, nothing said, the job goes on.
+    class Refusing : public ExtractHost {
+    public:
+        int32_t open_output(const char* path) override
+        {
+            return std::string(path) == "unopenable.txt" ? -1 : ExtractHost::open_output(path);
+        }
+        bool make_directory(const char* path) override
+        {
+            return std::string(path) != "unmakeable" && ExtractHost::make_directory(path);
+        }
+    };
+    WorkDir dir;
+    Bytes archive = ArchiveWriter()
+                        .main_header(main_with(FLAG_SOLID))
+                        .stored_file("unopenable.txt", noise(3000, 1))
+                        .directory("unmakeable")
+                        .stored_file("after.txt", noise(3000, 2))
+                        .take();
+    Refusing host;
+    JobContext cx;
+    cx.host = &host;
+    stream_bind_memory(cx.stream, archive.data(), uint32_t(archive.size()));
+    const char* argv[] = {"p", "x", "arc"};
+    extract_job_run(cx, 3, argv);
+    EXPECT_EQ(current_status(cx), STATUS_OK);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(tree(dir.work()), std::set<std::string>{"after.txt"});
+    EXPECT_EQ(read_file("after.txt"), noise(3000, 2));
+    EXPECT_EQ(host.data_bytes, 6000u);  // the skipped file was still decoded
+}
+
 TEST(ExtractFailures, FileWhereAFolderShouldBeStopsTheRun)
 {
     WorkDir dir;

@@ -1,5 +1,7 @@
 #include "compress/comment_packer.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <memory>
 
@@ -76,9 +78,9 @@ std::vector<uint8_t> encode(JobContext& cx, size_t text_size, const std::vector<
 
 }  // namespace
 
-bool pack_comment(const std::string& text, int room, std::vector<uint8_t>& out)
+bool pack_comment(const std::string& text, int text_room, int packed_room, std::vector<uint8_t>& out)
 {
-    if (room <= 0 || text.size() + 1 > static_cast<size_t>(room))
+    if (text_room <= 0 || packed_room <= 0 || text.size() + 1 > static_cast<size_t>(text_room))
         return false;
     auto cx = std::make_unique<JobContext>();
     std::vector<uint8_t> best;
@@ -89,7 +91,7 @@ bool pack_comment(const std::string& text, int room, std::vector<uint8_t>& out)
         if (best.empty() || packed.size() < best.size())
             best = std::move(packed);
     }
-    if (best.size() > static_cast<size_t>(room))
+    if (best.size() > static_cast<size_t>(packed_room))
         return false;
     out = std::move(best);
     return true;

@@ -16,8 +16,10 @@ namespace {
 
 constexpr uint32_t ATTR_ARCHIVE = 0x20;
 constexpr size_t MAX_NAME_LENGTH = 2000;  // leaves the header room for a comment
-// The main header's variable area less the comment size field.
-constexpr int MAIN_COMMENT_ROOM = MAIN_VARIABLE_SIZE - 2;
+// The main header's kept body bytes after its fixed part, less the
+// comment size field; nothing here decodes that comment, so its text is
+// held to the same bound.
+constexpr int MAIN_COMMENT_ROOM = HEADER_KEEP_SIZE - MAIN_FIXED_SIZE - 2;
 constexpr uint64_t MAX_STREAM_BYTES = 0xFFFFFFFFull - MAX_MATCH;
 
 uint32_t dos_time_of(fs::file_time_type t)
@@ -238,7 +240,7 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
     main.creation_time = options.creation_time ? options.creation_time : newest;
     if (!options.archive_comment.empty()) {
         Bytes packed;
-        if (!pack_comment(options.archive_comment, MAIN_COMMENT_ROOM, packed))
+        if (!pack_comment(options.archive_comment, MAIN_COMMENT_ROOM, MAIN_COMMENT_ROOM, packed))
             return fail("the archive comment is too long");
         main.comment = packed;
     }
@@ -259,7 +261,8 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
         fields.parameter = static_cast<uint16_t>(dict_bits - MIN_DICT_BITS);
         if (!e.comment.empty()) {
             Bytes packed;
-            if (!pack_comment(e.comment, file_comment_room(e.name.size()), packed))
+            if (!pack_comment(e.comment, file_comment_room(e.name.size()),
+                              file_comment_packed_room(e.name.size()), packed))
                 return fail("the comment of " + e.name + " is too long");
             fields.comment = packed;
         }

@@ -65,7 +65,7 @@ TEST(CommentPacker, CopiesPayOnRepetitiveText)
     for (int i = 0; i < 40; ++i)
         text += "line " + std::to_string(i % 4) + " of the notice\n";
     std::vector<uint8_t> packed;
-    ASSERT_TRUE(pack_comment(text, 2000, packed));
+    ASSERT_TRUE(pack_comment(text, 2000, 2000, packed));
     EXPECT_LT(packed.size(), text.size() / 3);
     EXPECT_EQ(through_engine(text), text);
 }
@@ -79,7 +79,7 @@ TEST(CommentPacker, RoomLimit)
     EXPECT_EQ(through_engine(longest, name), longest);
 
     std::vector<uint8_t> packed;
-    EXPECT_FALSE(pack_comment(std::string(2013, 'k'), 2013, packed));
+    EXPECT_FALSE(pack_comment(std::string(2013, 'k'), 2013, 1998, packed));
     EXPECT_TRUE(packed.empty());
     PackItem it;
     it.name = name;
@@ -94,10 +94,48 @@ TEST(CommentPacker, RoomLimit)
     std::mt19937 rng(3);
     for (int i = 0; i < 2012; ++i)
         noise += static_cast<char>(1 + rng() % 255);
-    EXPECT_FALSE(pack_comment(noise, 2013, packed));
+    EXPECT_FALSE(pack_comment(noise, 2013, 1998, packed));
     // A long name leaves little room.
-    EXPECT_TRUE(pack_comment("ok", file_comment_room(2000), packed));
-    EXPECT_FALSE(pack_comment(std::string(21, 'a'), file_comment_room(2001), packed));
+    EXPECT_EQ(file_comment_packed_room(2000), 7);
+    EXPECT_EQ(file_comment_packed_room(9), file_comment_room(9) - 15);
+    EXPECT_FALSE(pack_comment("a fine comment", file_comment_room(2000), file_comment_packed_room(2000), packed));
+}
+
+TEST(CommentPacker, WhateverIsAcceptedDecodesExactly)
+{
+    // Near the limits: the packed bytes must lie within the part of the
+    // header the reader keeps (first 2040 body bytes), the text within the
+    // decoder's room. Every comment the packer accepts must come back whole.
+    int accepted = 0, refused = 0;
+    int in_the_gap = 0;  // packed size between the two rooms: must be refused
+    for (size_t length : {1800u, 1850u, 1900u, 1960u, 1990u, 2012u}) {
+        for (int alphabet : {120, 180, 200, 215, 235, 255}) {
+            std::string text;
+            std::mt19937 rng(static_cast<uint32_t>(length * 1000 + alphabet));
+            for (size_t i = 0; i < length; ++i)
+                text += static_cast<char>(1 + rng() % alphabet);
+            Bytes loose;
+            if (pack_comment(text, file_comment_room(9), file_comment_room(9), loose) &&
+                loose.size() > static_cast<size_t>(file_comment_packed_room(9)))
+                ++in_the_gap;
+            PackItem it;
+            it.name = "setup.exe";
+            it.comment = text;
+            PackResult r = pack_archive({it}, PackOptions{});
+            if (!r.ok) {
+                ++refused;
+                continue;
+            }
+            ++accepted;
+            DecodedArchive d = decode_archive(r.volumes[0]);
+            ASSERT_EQ(d.entries.size(), 1u);
+            EXPECT_TRUE(d.entries[0].comment == text) << "length " << length << ", alphabet " << alphabet;
+        }
+    }
+    EXPECT_GT(accepted, 3);
+    EXPECT_GT(refused, 3);
+    EXPECT_GT(in_the_gap, 0);
+    EXPECT_GE(refused, in_the_gap);
 }
 
 TEST(CommentPacker, EmptyTextDecodesEmpty)
@@ -105,7 +143,7 @@ TEST(CommentPacker, EmptyTextDecodesEmpty)
     // The decoder still decodes one symbol for a length of 0; the terminator
     // lands on it.
     std::vector<uint8_t> packed;
-    ASSERT_TRUE(pack_comment("", 100, packed));
+    ASSERT_TRUE(pack_comment("", 100, 100, packed));
     FileHeaderFields f = stored_fields("a", {});
     f.comment = packed;
     ArchiveWriter w;

@@ -4,7 +4,7 @@
 #   wine_env_init [PREFIX]   32-bit throwaway prefix (warmed once), quiet Wine
 #   x_display_start          a private Xvfb when DISPLAY is unset (stopped by
 #                            x_display_stop, which wine_env_cleanup calls)
-#   wine_env_cleanup         stops what this shell started
+#   wine_env_cleanup         stops the Xvfb this shell started
 #   wine_timeout SECONDS ... runs a Wine command under timeout
 
 KELVO_XVFB_PID=""
@@ -28,37 +28,29 @@ wine_env_init() {
   [ -f "$WINEPREFIX/system.reg" ]
 }
 
-# A display number with neither a socket nor a lock file.
-x_free_display() {
-  local n
-  for n in $(seq 90 150); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      echo "$n"
-      return 0
-    fi
-  done
-  return 1
-}
-
-# Starts Xvfb (1024 x 768, 24-bit) when there is no display. Width and
-# height may be given.
+# Starts Xvfb (1024 x 768, 24-bit by default) when there is no display.
+# Xvfb picks a free display number itself (-displayfd), so scripts running
+# side by side never share or steal one.
 x_display_start() {
   local width="${1:-1024}" height="${2:-768}"
   if [ -n "${DISPLAY:-}" ] && [ -z "$KELVO_XVFB_PID" ]; then
     return 0
   fi
-  local n i
-  n=$(x_free_display) || return 1
-  Xvfb ":$n" -screen 0 "${width}x${height}x24" -nolisten tcp >/dev/null 2>&1 &
+  local number_file i n
+  number_file="$(mktemp)"
+  Xvfb -displayfd 3 -screen 0 "${width}x${height}x24" -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
   KELVO_XVFB_PID=$!
-  export DISPLAY=":$n"
   for i in $(seq 1 100); do
-    if xdpyinfo >/dev/null 2>&1; then
-      return 0
+    n="$(tr -dc 0-9 <"$number_file")"
+    if [ -n "$n" ]; then
+      rm -f "$number_file"
+      export DISPLAY=":$n"
+      xdpyinfo >/dev/null 2>&1 && return 0
     fi
     sleep 0.1
   done
-  echo "Xvfb did not start on :$n" >&2
+  rm -f "$number_file"
+  echo "Xvfb did not start" >&2
   return 1
 }
 
@@ -71,11 +63,9 @@ x_display_stop() {
   fi
 }
 
+# The prefix may be shared with other tests running at the same time: its
+# server is left alone (it ends by itself once its last client has gone).
 wine_env_cleanup() {
-  # Only this prefix's server: other prefixes' Wine sessions stay.
-  if [ -n "${WINEPREFIX:-}" ]; then
-    timeout 20 wineserver -k >/dev/null 2>&1 || true
-  fi
   x_display_stop
 }
 
@@ -90,4 +80,11 @@ wine_path() {
   local p
   p="$(readlink -f "$1")"
   printf 'Z:%s' "${p//\//\\}"
+}
+
+# The prefix's temporary folder (what GetTempPath gives), as a host path.
+wine_temp_dir() {
+  local t
+  t="$(timeout 60 wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')"
+  timeout 30 winepath -u "$t" 2>/dev/null
 }

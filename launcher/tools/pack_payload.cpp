@@ -5,8 +5,10 @@
 // A file PATH becomes an entry under its bare name; a folder PATH gives
 // its contents, with names relative to it ('\' between parts), sorted.
 // Options:
-//   --filler NAME BYTES   an entry of generated text-like bytes (test
-//                         payloads that take a while to unpack)
+//   --filler NAME BYTES   an entry of generated text-like bytes
+//   --fillers COUNT BYTES COUNT such entries, fill0000.dat on: creating
+//                         files is what costs an installer time, so this
+//                         makes payloads that take a while to unpack
 //   --damage-tail         flip a byte near the end of the archive, inside
 //                         the last entry's data (a damaged payload)
 #include <algorithm>
@@ -67,7 +69,7 @@ bool add_path(const fs::path& path, std::vector<PayloadEntry>& entries)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: kelvo-pack [--filler NAME BYTES] [--damage-tail] OUT.ace PATH...\n");
+    std::fprintf(stderr, "usage: kelvo-pack [--filler NAME BYTES] [--fillers COUNT BYTES] [--damage-tail] OUT.ace PATH...\n");
     return 2;
 }
 
@@ -87,6 +89,18 @@ int main(int argc, char** argv)
             e.contents = filler_bytes(std::strtoul(argv[i + 2], nullptr, 10), entries.size() + 1);
             entries.push_back(std::move(e));
             i += 2;
+        } else if (std::strcmp(argv[i], "--fillers") == 0 && i + 2 < argc) {
+            unsigned long count = std::strtoul(argv[i + 1], nullptr, 10);
+            size_t size = std::strtoul(argv[i + 2], nullptr, 10);
+            for (unsigned long k = 0; k < count; k++) {
+                char name[32];
+                std::snprintf(name, sizeof name, "fill%04lu.dat", k);
+                PayloadEntry e;
+                e.name = name;
+                e.contents = filler_bytes(size, static_cast<uint32_t>(entries.size() + 1));
+                entries.push_back(std::move(e));
+            }
+            i += 2;
         } else {
             return usage();
         }
@@ -105,6 +119,8 @@ int main(int argc, char** argv)
     listed.insert(listed.end(), entries.begin(), entries.end());
 
     Bytes archive = pack_payload(listed);
+    if (archive.empty())
+        return 1;
     if (damage_tail && !damage_payload_tail(archive)) {
         std::fprintf(stderr, "kelvo-pack: archive too small to damage\n");
         return 1;

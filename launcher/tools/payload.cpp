@@ -1,14 +1,26 @@
 #include "launcher/tools/payload.h"
 
-#include "compress/archive_writer.h"
+#include <cstdio>
+
+#include "compress/packer.h"
 
 Bytes pack_payload(const std::vector<PayloadEntry>& entries)
 {
-    ArchiveWriter w;
-    w.main_header();
-    for (const PayloadEntry& e : entries)
-        w.stored_file(e.name, e.contents);
-    return w.take();
+    std::vector<PackItem> items;
+    items.reserve(entries.size());
+    for (const PayloadEntry& e : entries) {
+        PackItem item;
+        item.name = e.name;
+        item.data = e.contents;
+        items.push_back(std::move(item));
+    }
+    PackOptions options;  // solid, the largest dictionary that pays
+    PackResult result = pack_archive(items, options);
+    if (!result.ok || result.volumes.size() != 1) {
+        std::fprintf(stderr, "kelvo-pack: %s\n", result.ok ? "more than one volume" : result.error.c_str());
+        return {};
+    }
+    return std::move(result.volumes[0]);
 }
 
 Bytes filler_bytes(size_t size, uint32_t seed)

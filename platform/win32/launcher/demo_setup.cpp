@@ -41,6 +41,11 @@ std::string describe()
         } while (FindNextFileA(find, &found));
         FindClose(find);
     }
+    // The installer hides its splash window before it starts us.
+    HWND splash = FindWindowA("Tavrin_773init", nullptr);
+    text += "splash-window=";
+    text += !splash ? "none" : IsWindowVisible(splash) ? "visible" : "hidden";
+    text += "\r\n";
     std::string token = environment("KELVO_SETUP_TOKEN");
     if (!token.empty())
         text += "token=" + token + "\r\n";

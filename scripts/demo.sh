@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The demo: builds the Windows installer of the demo payload
+# (launcher/demo/payload plus our own setup.exe) and runs it under Wine -
+# on a private Xvfb when there is no display - then tells what happened:
+# what setup.exe saw, how long it took to get there, and where a
+# screenshot of the splash window is.
+#
+#   bash scripts/demo.sh
+#
+# Reuses build/host and build/win when they exist (scripts/test.sh makes
+# them; KELVO_DEMO_HOST_BUILD and KELVO_DEMO_WIN_BUILD name others) and
+# builds only what the demo needs. To package a payload of
+# your own, configure the Windows build with -DKELVO_PAYLOAD_DIR=/folder
+# (the folder must hold a setup.exe) and build the kelvo-installer target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out="$root/build/demo"
+
+echo "== Installing what the demo needs (Debian packages)"
+bash scripts/setup-debian.sh
+
+echo "== Building the packer (host) and the installer (32-bit Windows)"
+host_build="${KELVO_DEMO_HOST_BUILD:-$root/build/host}"
+win_build="${KELVO_DEMO_WIN_BUILD:-$root/build/win}"
+if [ ! -f "$host_build/build.ninja" ]; then
+  cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVO_WIN_BUILD_DIR="$win_build" >/dev/null
+fi
+cmake --build "$host_build" -j2 --target kelvo-pack >/dev/null
+if [ ! -f "$win_build/build.ninja" ]; then
+  cmake -S . -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+        -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
+fi
+# The cross build looks for the packer when it is configured.
+cmake "$win_build" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
+cmake --build "$win_build" -j2 --target kelvo-installer kelvo-stub >/dev/null
+installer="$win_build/launcher/kelvo-installer.exe"
+stub="$win_build/launcher/kelvo-stub.exe"
+archive="$win_build/launcher/kelvo-installer.ace"
+
+. scripts/wine-env.sh
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid" 2>/dev/null || true; fi
+  wine_env_cleanup
+}
+trap cleanup EXIT
+echo "== Preparing Wine (32-bit prefix) and a display"
+wine_env_init "${WINEPREFIX:-$root/build/wineprefix}"
+x_display_start 1024 768
+scratch="$(wine_temp_dir)/kelvo08.tmp"
+rm -rf "$scratch" "$out"
+mkdir -p "$out"
+
+echo "== Running the installer"
+report="$out/setup-report.txt"
+start=$(date +%s%N)
+KELVO_SETUP_REPORT="$(wine_path "$out")\\setup-report.txt" timeout -k 5 300 wine "$installer" \
+  >"$out/wine.log" 2>&1 &
+pid=$!
+shot="" window_ms=""
+while kill -0 "$pid" 2>/dev/null && [ ! -s "$report" ]; do
+  if [ -z "$shot" ]; then
+    w=$(xdotool search --onlyvisible --name '^Initializing\.\.\.$' 2>/dev/null | head -1 || true)
+    if [ -n "$w" ]; then
+      window_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+      sleep 0.1  # its first paint
+      eval "$(xdotool getwindowgeometry --shell "$w")"
+      import -window root "$out/screen.png" 2>/dev/null || true
+      import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/splash.png" 2>/dev/null &&
+        shot="$out/splash.png"
+    fi
+  fi
+  sleep 0.02
+done
+setup_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+rc=0
+wait "$pid" || rc=$?
+pid=""
+total_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+
+echo
+echo "== What happened"
+printf 'installer:          %s (%d bytes; the stub alone %d bytes, payload archive %d bytes)\n' \
+  "$installer" "$(stat -c %s "$installer")" "$(stat -c %s "$stub")" "$(stat -c %s "$archive")"
+[ -n "$window_ms" ] && echo "splash window:      up after ${window_ms} ms"
+if [ -s "$report" ]; then
+  echo "setup.exe started:  after ${setup_ms} ms (from starting the installer under Wine)"
+  echo "setup.exe reported:"
+  tr -d '\r' <"$report" | sed 's/^/    /'
+else
+  echo "setup.exe did not run"
+fi
+echo "installer ended:    after ${total_ms} ms with exit code $rc"
+if [ -e "$scratch" ]; then
+  echo "scratch folder:     still there ($scratch)"
+else
+  echo "scratch folder:     removed again"
+fi
+if [ -n "$shot" ]; then
+  echo "screenshot:         $shot (the splash window), $out/screen.png (the whole screen)"
+else
+  echo "screenshot:         none (the window came and went between two looks)"
+fi

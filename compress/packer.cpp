@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -156,23 +157,31 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
         return result;
     };
 
-    // Folders on disk become their files first.
-    std::vector<PackItem> items;
+    // Folders on disk become their files first; the caller's items are not
+    // copied (their bytes may be many).
+    std::deque<PackItem> expanded;
+    std::vector<const PackItem*> items;
     for (const PackItem& item : given) {
         std::error_code ec;
         if (!item.source_path.empty() && fs::is_directory(item.source_path, ec)) {
+            std::vector<PackItem> found;
             std::string error;
-            if (!collect_items(item.source_path, item.name, options.directory_entries, items, &error))
+            if (!collect_items(item.source_path, item.name, options.directory_entries, found, &error))
                 return fail(error);
+            for (PackItem& f : found) {
+                expanded.push_back(std::move(f));
+                items.push_back(&expanded.back());
+            }
         } else {
-            items.push_back(item);
+            items.push_back(&item);
         }
     }
 
     // Lay every entry's bytes end to end: the stream the window runs over.
     std::vector<uint8_t> stream;
     std::vector<PlannedEntry> planned;
-    for (PackItem& item : items) {
+    for (const PackItem* item_pointer : items) {
+        const PackItem& item = *item_pointer;
         PlannedEntry e;
         e.name = archive_name_of(item.name);
         if (e.name.empty() || e.name.size() > MAX_NAME_LENGTH)

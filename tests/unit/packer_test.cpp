@@ -233,6 +233,23 @@ TEST(PackerRoundTrip, EveryDictionarySize)
     }
 }
 
+TEST(PackerRoundTrip, EntriesLargerThanTheDictionary)
+{
+    // Matches everywhere, most of them further back than a 4 KiB window:
+    // the packer must pass them up, and a ring of 4 KiB must still read it.
+    Bytes text = text_bytes(120000, 31);
+    Bytes bin = binary_bytes(90000, 32);
+    PackOptions options;
+    options.dict_bits = 12;
+    PackResult r = pack_archive({item("t", text), item("b", bin)}, options);
+    ASSERT_TRUE(r.ok);
+    for (const PackedEntryInfo& e : r.entries) {
+        EXPECT_EQ(e.method, METHOD_LZ77);
+        EXPECT_LE(e.farthest_match, 4096u);
+    }
+    round_trip({item("t", text), item("b", bin)}, options, 12);
+}
+
 TEST(PackerRoundTrip, DictionaryShrinksToTheData)
 {
     PackOptions options;

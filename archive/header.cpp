@@ -166,6 +166,12 @@ int find_main_header(JobContext& cx)
         for (int i = 0; i <= SEARCH_WINDOW_SIZE - ACE_SIGNATURE_LENGTH; i++) {
             if (std::memcmp(window + i, ACE_SIGNATURE, ACE_SIGNATURE_LENGTH) != 0)
                 continue;
+            // A candidate's body past its first 2040 bytes is read through
+            // this same buffer: without the copy, a rejected long candidate
+            // would leave chunk bytes in the window, hiding the signatures
+            // still to come and showing ones that are not in the data.
+            uint8_t searched[SEARCH_WINDOW_SIZE];
+            std::memcpy(searched, window, SEARCH_WINDOW_SIZE);
             r.packed_remaining = 0;
             stream_seek(cx.stream, handle, start + i - ACE_SIGNATURE_LENGTH, 0);
             if (read_header(cx, 0)) {
@@ -173,6 +179,7 @@ int find_main_header(JobContext& cx)
                 r.archive_volume_number = r.header.main.volume_number;
                 return 1;
             }
+            std::memcpy(window, searched, SEARCH_WINDOW_SIZE);
         }
 
         stream_seek(cx.stream, handle, total, 0);

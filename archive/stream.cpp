@@ -40,6 +40,14 @@ void stream_bind_files(ArchiveStream& stream)
     stream.backing = StreamBacking::FILE;
 }
 
+void stream_bind_volumes(ArchiveStream& stream, const MemoryVolume* volumes, uint32_t count)
+{
+    stream_release(stream);
+    stream.backing = StreamBacking::VOLUMES;
+    stream.volumes = volumes;
+    stream.volume_count = count;
+}
+
 void stream_release(ArchiveStream& stream)
 {
     if (stream.mapping.impl || stream.mapping.data) {
@@ -81,6 +89,22 @@ intptr_t stream_open(ArchiveStream& stream, const char* name, int, int)
         stream.stream_data = stream.mapping.data;
         stream.stream_length =
             stream.mapping.length > STREAM_MAX_LENGTH ? STREAM_MAX_LENGTH : stream.mapping.length;
+        break;
+    }
+    case StreamBacking::VOLUMES: {
+        // Like the file backing, a failed open leaves the stream empty.
+        stream_unbind_data(stream);
+        const MemoryVolume* found = nullptr;
+        for (uint32_t i = 0; name && i < stream.volume_count; i++) {
+            if (stream.volumes[i].name && std::strcmp(stream.volumes[i].name, name) == 0) {
+                found = &stream.volumes[i];
+                break;
+            }
+        }
+        if (!found)
+            return STREAM_OPEN_FAILED;
+        stream.stream_data = found->data;
+        stream.stream_length = found->length > STREAM_MAX_LENGTH ? STREAM_MAX_LENGTH : found->length;
         break;
     }
     case StreamBacking::NONE:

@@ -13,10 +13,18 @@ enum class StreamBacking : uint8_t {
     MEMORY,    // a block the caller bound; every open serves it again
     RESOURCE,  // the program's embedded archive ("ARCDATA"/"Data")
     FILE,      // the file named at open time
+    VOLUMES,   // blocks in memory, each under a name; an open serves the one asked for
 };
 
 constexpr int32_t STREAM_OPEN_FAILED = -1;
 constexpr int STREAM_MODE_BINARY = 0x8000;
+
+// One block of a VOLUMES backing: a whole volume held in memory.
+struct MemoryVolume {
+    const char* name;
+    const uint8_t* data;
+    uint32_t length;
+};
 
 struct StreamStat {
     uint32_t size;
@@ -31,12 +39,18 @@ struct ArchiveStream {
     const uint8_t* memory_data = nullptr;  // MEMORY: the bound block
     uint32_t memory_length = 0;
     PlatformMappedFile mapping{};          // FILE: the file now open
+    const MemoryVolume* volumes = nullptr; // VOLUMES: the set, owned by the caller
+    uint32_t volume_count = 0;
 };
 
 // Binding chooses what later opens serve.
 void stream_bind_memory(ArchiveStream& stream, const void* data, uint32_t length);
 void stream_bind_resource(ArchiveStream& stream);
 void stream_bind_files(ArchiveStream& stream);
+// A set of volumes in memory: an open finds the block by its exact name
+// and fails for any other, as a file that is not there would. The set must
+// outlive the stream's use.
+void stream_bind_volumes(ArchiveStream& stream, const MemoryVolume* volumes, uint32_t count);
 // Releases a file mapping; the job calls it once at its end.
 void stream_release(ArchiveStream& stream);
 

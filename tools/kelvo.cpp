@@ -3,6 +3,7 @@
 // files and folders into a new archive.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -86,7 +87,15 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "kelvo: %s\n(kelvo --help shows the usage)\n", pack.error.c_str());
             return STATUS_USAGE;
         }
-        return run_pack_command(pack, options.quiet, stdout, stderr);
+        // The file system library reports some failures by throwing (a name
+        // the system's code page cannot hold, a folder removed while it is
+        // walked); the tool ends with a read failure then, not an abort.
+        try {
+            return run_pack_command(pack, options.quiet, stdout, stderr);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kelvo: %s\n", e.what());
+            return STATUS_READ_FAILED;
+        }
     }
     return run_job_command(options, argc, args);
 }

@@ -472,11 +472,9 @@ TEST(PackerBlocks, AdaptiveSplitFollowsChangingData)
 TEST(PackerBlocks, NonSolidStreamsNeverReachBack)
 {
     Bytes text = text_bytes(20000, 3);
-    std::vector<Bytes> entries = {text, text};
     Bytes all = text;
     all.insert(all.end(), text.begin(), text.end());
     LzEncoder enc;
-    lz_encoder_init(enc, LzEncoderOptions{}, all.data(), all.size());
     lz_encoder_init(enc, LzEncoderOptions{}, all.data(), all.size());
     lz_encode_entry(enc, 0, 20000);
     EXPECT_EQ(enc.last_lowest_source, 0u);

@@ -276,8 +276,9 @@ TEST(PackerRoundTrip, VolumesAtVariousSizes)
         options.volume_size = volume_size;
         PackResult r = pack_archive(items, options);
         ASSERT_TRUE(r.ok);
-        if (volume_size < 20000)
+        if (volume_size < 20000) {
             EXPECT_GT(r.volumes.size(), 2u);
+        }
         for (const Bytes& v : r.volumes)
             EXPECT_LE(v.size(), volume_size);
         expect_decodes_to(r, items);
@@ -611,7 +612,8 @@ TEST(PackerMatchFinder, FindsTheLongestMatchesAndOnlyRealOnes)
                 ++l;
             longest = std::max(longest, l);
         }
-        if (longest >= 4)
+        if (longest >= 4) {
             ASSERT_EQ(n > 0 ? found[n - 1].length : 0, longest) << pos;
+        }
     }
 }

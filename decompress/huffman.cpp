@@ -164,6 +164,6 @@ void pack_lookup_table(const HuffmanTable& table, uint16_t* fast)
 {
     for (int v = 0; v < TABLE_SIZE; ++v) {
         const uint16_t s = table.lookup[v];
-        fast[v] = uint16_t(s | table.code_lengths[s] << FAST_SYMBOL_BITS);
+        fast[v] = uint16_t(s << FAST_LENGTH_BITS | table.code_lengths[s]);
     }
 }

@@ -28,17 +28,19 @@ struct CodeTableWork {
     uint16_t sort_symbols[MAIN_SYMBOL_LIMIT + 1];
 };
 
-// A decode-ready copy of a lookup table for hot loops: each entry holds the
-// symbol in its low FAST_SYMBOL_BITS bits and that symbol's code length
-// above them, so that a decode is one load, one shift and one mask.
-constexpr int FAST_SYMBOL_BITS = 9;
-constexpr uint16_t FAST_SYMBOL_MASK = (1u << FAST_SYMBOL_BITS) - 1;
-static_assert(MAIN_SYMBOL_LIMIT <= FAST_SYMBOL_MASK);
+// A decode-ready copy of a lookup table for hot loops: each entry holds a
+// symbol's code length in its low FAST_LENGTH_BITS bits and the symbol
+// above them. With the length at the bottom, a 64-bit shift by the whole
+// entry consumes the code (the processor takes the count modulo 64), so a
+// decode is one load and one shift.
+constexpr int FAST_LENGTH_BITS = 6;
+constexpr uint16_t FAST_LENGTH_MASK = (1u << FAST_LENGTH_BITS) - 1;
+static_assert(MAIN_SYMBOL_LIMIT < (1 << (16 - FAST_LENGTH_BITS)));
 // The longest code length read_code_table can leave in code_lengths: a
 // running sum modulo P (at most 14) plus the base B (at most 15). Longer
 // lengths cannot be sent, so a skip never exceeds the bit reader's 32.
 constexpr int MAX_SENT_CODE_LENGTH = (PRE_SYMBOL_COUNT - 2) + (PRE_SYMBOL_COUNT - 1);
-static_assert(MAX_SENT_CODE_LENGTH < (1 << (16 - FAST_SYMBOL_BITS)) && MAX_SENT_CODE_LENGTH <= 32);
+static_assert(MAX_SENT_CODE_LENGTH <= FAST_LENGTH_MASK && MAX_SENT_CODE_LENGTH <= 32);
 
 int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit);
 int build_lookup_table(JobContext& cx, int width, int n, uint8_t* lengths, uint16_t* table);

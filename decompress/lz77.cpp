@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "archive/crc.h"
 #include "archive/packed.h"
 #include "extract/job.h"
 
 namespace {
-
-constexpr uint32_t REFILL_BIT_POSITION = uint32_t(REFILL_WORD_INDEX) * 32;
 
 // Length base of a new distance, by its coded value.
 inline uint32_t new_distance_base(uint32_t v) { return v <= 255 ? 2 : v <= 8191 ? 3 : 4; }
@@ -317,67 +316,145 @@ void decode_symbols_reference(JobContext& cx)
     }
 }
 
-// The symbol loop with the bit position, ring position and counters in
-// locals. It keeps the bit reader's buffer and refill points exactly, so
-// it reads the same bits as decode_symbols_reference on any input, damaged
+namespace {
+
+// The bit reader's stream held in a register: bits_held bits of lookahead,
+// left-aligned in bits, taken from the input words up to next_word - 1.
+// The words are those of the bit reader's buffer, and the buffer is
+// refilled in the same call, from the same point of the stream, as
+// skip_bits would refill it, so every bit read and every read_packed call
+// is the same as in the plain loop.
+struct BitCursor {
+    uint64_t bits;
+    uint32_t bits_held;  // at least 32 between symbols' steps
+    uint32_t next_word;
+};
+
+constexpr uint32_t REFILL_BIT_POSITION = uint32_t(REFILL_WORD_INDEX) * 32;
+
+inline uint32_t cursor_position(const BitCursor& c) { return c.next_word * 32 - c.bits_held; }
+
+// When the position has reached word 1022, refills the buffer as
+// skip_bits would have at that point. Words 1022 and 1023 move to 0 and 1,
+// so the bits already held stay valid.
+inline void settle_refill(JobContext& cx, BitCursor& c)
+{
+    if (c.next_word >= uint32_t(REFILL_WORD_INDEX) && cursor_position(c) >= REFILL_BIT_POSITION) {
+        cx.bits.word_index = int16_t(REFILL_WORD_INDEX);
+        refill_words(cx);
+        c.next_word -= uint32_t(REFILL_WORD_INDEX);
+    }
+}
+
+inline void top_up(JobContext& cx, BitCursor& c, const uint32_t* words)
+{
+    if (c.bits_held < 32) {
+        // Loads happen only below the refill point: a word is loaded once the
+        // position is inside the word before it, so next_word <= 1022 here.
+        settle_refill(cx, c);
+        c.bits |= uint64_t(input_word(words, c.next_word)) << (32 - c.bits_held);
+        ++c.next_word;
+        c.bits_held += 32;
+    }
+}
+
+inline BitCursor load_cursor(const JobContext& cx, const uint32_t* words)
+{
+    const uint32_t offset = uint32_t(cx.bits.bit_offset);
+    const uint32_t index = uint32_t(cx.bits.word_index);
+    BitCursor c;
+    c.bits = uint64_t(input_word(words, index)) << (32 + offset);
+    c.bits_held = 32 - offset;
+    c.next_word = index + 1;
+    if (c.bits_held < 32) {
+        c.bits |= uint64_t(input_word(words, c.next_word)) << (32 - c.bits_held);
+        ++c.next_word;
+        c.bits_held += 32;
+    }
+    return c;
+}
+
+inline void store_cursor(JobContext& cx, BitCursor& c, const uint32_t* words)
+{
+    settle_refill(cx, c);
+    const uint32_t position = cursor_position(c);
+    cx.bits.word_index = int16_t(position >> 5);
+    cx.bits.bit_offset = int16_t(position & 31);
+    cx.bits.bit_window = window_at(words, position);
+}
+
+inline void consume(JobContext& cx, BitCursor& c, const uint32_t* words, uint32_t n)
+{
+    c.bits <<= n;
+    c.bits_held -= n;
+    top_up(cx, c, words);
+}
+
+}  // namespace
+
+// The symbol loop with the bit stream, ring position and counters in
+// locals and the tables in their packed form. It reads the same bits and
+// leaves the same state as decode_symbols_reference on any input, damaged
 // ones included; cx.bits is brought up to date whenever another function
 // reads bits (block headers) and on return.
 void decode_symbols(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
     Dictionary& d = cx.dict;
-    uint32_t* const words = cx.job.input_words;
+    const uint32_t* const words = cx.job.input_words;
     uint8_t* const ring = d.dict_bytes;
     const uint32_t ring_size = d.dict_size;
     const uint32_t ring_mask = d.dict_mask;
     const int32_t limit = lz.call_limit;
 
-    uint32_t bit_position = uint32_t(cx.bits.word_index) * 32 + uint32_t(cx.bits.bit_offset);
+    BitCursor bits = load_cursor(cx, words);
     uint32_t pos = d.dict_pos;
     int32_t produced = lz.call_produced;
     uint16_t symbols_left = uint16_t(lz.block_symbols_left);
 
-    auto save = [&] {
-        cx.bits.word_index = int16_t(bit_position >> 5);
-        cx.bits.bit_offset = int16_t(bit_position & 31);
-        cx.bits.bit_window = window_at(words, bit_position);
-        d.dict_pos = pos;
-        lz.call_produced = int16_t(produced);
-        lz.block_symbols_left = int16_t(symbols_left);
-    };
-    // Every skip is at most 32 bits (MAX_SENT_CODE_LENGTH, extra bits up to
-    // 21), so one skip crosses at most one word and meets the refill point
-    // exactly, as skip_bits does.
-    auto skip = [&](uint32_t n) {
-        bit_position += n;
-        if (bit_position >= REFILL_BIT_POSITION) [[unlikely]] {
-            cx.bits.word_index = int16_t(REFILL_WORD_INDEX);
-            refill_words(cx);
-            bit_position -= REFILL_BIT_POSITION;
-        }
-    };
-
+    // Every step consumes at most 32 bits (MAX_SENT_CODE_LENGTH, extra bits
+    // up to 21) and is followed by a top-up, so 32 bits are always at hand.
+    constexpr uint32_t PEEK_SHIFT = 64 - TABLE_BITS;
     while (produced < limit) {
         if (symbols_left == 0) [[unlikely]] {
-            save();
+            store_cursor(cx, bits, words);
+            d.dict_pos = pos;
+            lz.call_produced = int16_t(produced);
+            lz.block_symbols_left = 0;
             const int ok = read_block_header(cx);
-            bit_position = uint32_t(cx.bits.word_index) * 32 + uint32_t(cx.bits.bit_offset);
+            bits = load_cursor(cx, words);
             symbols_left = uint16_t(lz.block_symbols_left);
             if (!ok) {
                 produced = lz.call_produced;
                 break;
             }
         }
-        const uint32_t entry = lz.main_fast[window_at(words, bit_position) >> (32 - TABLE_BITS)];
-        skip(entry >> FAST_SYMBOL_BITS);
-        --symbols_left;
-        const uint32_t s = entry & FAST_SYMBOL_MASK;
-        if (s <= 255) {
-            ring[pos] = uint8_t(s);
-            pos = (pos + 1) & ring_mask;
-            ++produced;
+        // Literals are most symbols of most data. Run them in a loop whose
+        // only bound is the nearest of the block's end (a count of 0 here
+        // is a full 65,536), the call's limit and the ring's end, so each
+        // costs one lookup, one shift and one store.
+        const uint32_t block_room = symbols_left == 0 ? 65536u : symbols_left;
+        const uint32_t budget = std::min({block_room, uint32_t(limit - produced), ring_size - pos});
+        uint8_t* const run_start = ring + pos;
+        uint8_t* const run_end = run_start + budget;
+        uint8_t* out = run_start;
+        uint32_t s;
+        do {
+            const uint32_t entry = lz.main_fast[bits.bits >> PEEK_SHIFT];
+            consume(cx, bits, words, entry & FAST_LENGTH_MASK);
+            s = entry >> FAST_LENGTH_BITS;
+            if (s > 255)
+                break;
+            *out++ = uint8_t(s);
+        } while (out != run_end);
+        const uint32_t run = uint32_t(out - run_start);
+        produced += int32_t(run);
+        symbols_left = uint16_t(symbols_left - run);
+        pos = (pos + run) & ring_mask;
+        if (s <= 255)
             continue;
-        }
+
+        --symbols_left;
         uint32_t v;
         uint32_t base;
         if (s <= 259) {
@@ -390,17 +467,20 @@ void decode_symbols(JobContext& cx)
                 v = k;
             } else {
                 const uint32_t n = k - 1;
-                v = (1u << n) + (window_at(words, bit_position) >> (32 - n));
-                skip(n);
+                v = (1u << n) + uint32_t(bits.bits >> (64 - n));
+                consume(cx, bits, words, n);
             }
             push_history(lz, v);
             base = new_distance_base(v);
         }
-        const uint32_t length_entry = lz.length_fast[window_at(words, bit_position) >> (32 - TABLE_BITS)];
-        skip(length_entry >> FAST_SYMBOL_BITS);
-        const uint32_t length = (length_entry & FAST_SYMBOL_MASK) + base;
+        const uint32_t length_entry = lz.length_fast[bits.bits >> PEEK_SHIFT];
+        consume(cx, bits, words, length_entry & FAST_LENGTH_MASK);
+        const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
         produced += int32_t(length);
         pos = copy_in_ring(ring, ring_size, ring_mask, pos, v + 1, length);
     }
-    save();
+    store_cursor(cx, bits, words);
+    d.dict_pos = pos;
+    lz.call_produced = int16_t(produced);
+    lz.block_symbols_left = int16_t(symbols_left);
 }

@@ -362,7 +362,7 @@ TEST(HuffmanPack, FastTableMatchesLookupAndLengths)
         l = uint8_t(rng() % (MAX_SENT_CODE_LENGTH + 1));
     pack_lookup_table(*t, fast.data());
     for (int v = 0; v < TABLE_SIZE; ++v) {
-        ASSERT_EQ(fast[v] & FAST_SYMBOL_MASK, t->lookup[v]);
-        ASSERT_EQ(fast[v] >> FAST_SYMBOL_BITS, t->code_lengths[t->lookup[v]]);
+        ASSERT_EQ(fast[v] >> FAST_LENGTH_BITS, t->lookup[v]);
+        ASSERT_EQ(fast[v] & FAST_LENGTH_MASK, t->code_lengths[t->lookup[v]]);
     }
 }

@@ -35,8 +35,12 @@ if [ "$mode" = wine ]; then
     export WINEPREFIX="${TMPDIR:-/tmp}/kelvo-cli-wineprefix"
   fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    # Several suites may start at once: one of them warms the prefix.
     mkdir -p "$(dirname "$WINEPREFIX")"
-    timeout 300 wineboot -i >/dev/null 2>&1 || true
+    (
+      flock 9
+      [ -f "$WINEPREFIX/system.reg" ] || timeout 300 wineboot -i >/dev/null 2>&1 || true
+    ) 9>"$WINEPREFIX.lock"
   fi
 elif [ "$mode" != native ]; then
   echo "unknown mode $mode" >&2

@@ -244,15 +244,9 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
             }
         }
         // A long match is taken as it stands: the positions it covers are
-        // not worth trying as starting points.
-        if (jump > 0) {
-            uint32_t target = i + jump;
-            i = target;
-            // The target's history is set when it is processed; it must come
-            // from the step that now reaches it, which lies behind it.
-        } else {
-            ++i;
-        }
+        // not worth trying as starting points. Paths that reach past them
+        // from earlier positions still compete at the target.
+        i += jump > 0 ? jump : 1;
     }
 
     ParseNode& last = nodes[seg_size];

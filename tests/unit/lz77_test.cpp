@@ -809,6 +809,27 @@ TEST(Lz77Damage, RejectedTableEndsTheCallAtItsLimit)
     EXPECT_EQ(std::count(out.begin() + 3, out.end(), 'r'), 5000 - 3);
 }
 
+TEST(Lz77Damage, OverSubscribedTableDecodesOnlyWhatFits)
+{
+    // Three literals of one bit each: two fill the table, the third never
+    // decodes, so a stream meant as "abcabc" comes out wrong and its CRC
+    // tells.
+    std::vector<uint8_t> main_lengths(MAIN_SYMBOL_LIMIT + 1, 0);
+    main_lengths['a'] = main_lengths['b'] = main_lengths['c'] = 1;
+    BitWriter bw;
+    const SentCode main = put_code_table(bw, main_lengths);
+    put_code_table(bw, {1, 1});
+    bw.put_bits(6, BLOCK_COUNT_BITS);
+    bw.put_bits(0x1B, 6);
+    EXPECT_EQ(std::count(main.codes.begin(), main.codes.end(), -1), MAIN_SYMBOL_LIMIT + 1 - 2);
+    Lz lz;
+    lz.start(bw.bytes(), 6);
+    const Bytes out = lz.read_all();
+    ASSERT_EQ(out.size(), 6u);
+    EXPECT_EQ(std::count_if(out.begin(), out.end(), [&](uint8_t b) { return main.codes[b] >= 0; }), 6);
+    EXPECT_NE(lz.cx.lz.entry_crc, writer_crc32(Bytes{'a', 'b', 'c', 'a', 'b', 'c'}));
+}
+
 TEST(Lz77Damage, TruncatedAndFlippedStreamsEndWithAWrongCrc)
 {
     std::mt19937 rng(23);

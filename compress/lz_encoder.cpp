@@ -280,12 +280,15 @@ float n_log_n(SplitWork& sw, uint32_t f)
 }
 
 // Estimated bits of granules [a, b) as one block: the entropy of its
-// symbols plus a rough price for its two tables.
+// symbols plus a rough price for its two tables. The price is set a little
+// above what tables cost (about 4 bits a used symbol rather than 3, 300
+// fixed rather than 60): splitting less often saved 0.15 % on installer
+// payload, where the entropy understates what whole-bit codes cost.
 float block_estimate(SplitWork& sw, size_t a, size_t b)
 {
     const uint32_t* lo = &sw.prefix[a * HIST_WIDTH];
     const uint32_t* hi = &sw.prefix[b * HIST_WIDTH];
-    float bits = 60.0f;
+    float bits = 300.0f;
     for (int part = 0; part < 2; ++part) {
         int first = part == 0 ? 0 : MAIN_SYMBOLS;
         int last = part == 0 ? MAIN_SYMBOLS : HIST_WIDTH;
@@ -300,7 +303,7 @@ float block_estimate(SplitWork& sw, size_t a, size_t b)
                 sum += n_log_n(sw, f);
             }
         }
-        bits += n_log_n(sw, total) - sum + 3.0f * used;
+        bits += n_log_n(sw, total) - sum + 4.0f * used;
     }
     return bits;
 }

@@ -69,6 +69,25 @@ bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string* 
     return true;
 }
 
+// Names an unpacker must refuse: the packer does not make them. Absolute
+// or drive-qualified names, empty components, and components of dots only
+// ("..", and "." or "..." which Windows folds into them).
+bool unsafe_name(const std::string& name)
+{
+    if (name.find(':') != std::string::npos)
+        return true;
+    size_t start = 0;
+    for (;;) {
+        size_t end = name.find('\\', start);
+        std::string component = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (component.empty() || component.find_first_not_of('.') == std::string::npos)
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
 std::string archive_name_of(std::string name)
 {
     std::replace(name.begin(), name.end(), '/', '\\');
@@ -184,7 +203,7 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
         const PackItem& item = *item_pointer;
         PlannedEntry e;
         e.name = archive_name_of(item.name);
-        if (e.name.empty() || e.name.size() > MAX_NAME_LENGTH)
+        if (e.name.empty() || e.name.size() > MAX_NAME_LENGTH || unsafe_name(e.name))
             return fail("unusable entry name: \"" + e.name.substr(0, 64) + "\"");
         e.comment = item.comment;
         e.directory = item.directory;

@@ -341,6 +341,18 @@ TEST(PackerRoundTrip, FilesAndFoldersFromDisk)
     EXPECT_FALSE(pack_archive({missing}, options).ok);
 }
 
+TEST(PackerRoundTrip, RefusesNamesThatWouldLeaveTheTarget)
+{
+    for (const char* bad : {"..\\up.txt", "a/../../b", "\\abs.txt", "C:\\x.txt", "a\\\\b", "a\\.\\b", "a/...", ""}) {
+        PackResult r = pack_archive({item(bad, {'x'})}, PackOptions{});
+        EXPECT_FALSE(r.ok) << bad;
+        EXPECT_FALSE(r.error.empty()) << bad;
+        EXPECT_TRUE(r.volumes.empty());
+    }
+    for (const char* good : {"a..b.txt", "dir\\.hidden", "x"})
+        EXPECT_TRUE(pack_archive({item(good, {'x'})}, PackOptions{}).ok) << good;
+}
+
 TEST(PackerRoundTrip, SameInputSameBytes)
 {
     std::vector<PackItem> items = {item("a", text_bytes(20000, 1)), item("b", binary_bytes(20000, 2))};

@@ -203,7 +203,8 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
         const PackItem& item = *item_pointer;
         PlannedEntry e;
         e.name = archive_name_of(item.name);
-        if (e.name.empty() || e.name.size() > MAX_NAME_LENGTH || unsafe_name(e.name))
+        if (e.name.empty() || e.name.size() > MAX_NAME_LENGTH ||
+            (options.refuse_unsafe_names && unsafe_name(e.name)))
             return fail("unusable entry name: \"" + e.name.substr(0, 64) + "\"");
         e.comment = item.comment;
         e.directory = item.directory;

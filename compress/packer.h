@@ -28,6 +28,10 @@ struct PackOptions {
     bool directory_entries = false;    // folders taken from disk get entries too
     std::string archive_comment;       // packed into the main header
     uint32_t creation_time = 0;        // 0: the newest entry's time
+    // Refuse names an unpacker must refuse (absolute, drive-qualified,
+    // empty or dot-only components). Off by default: tests build archives
+    // with such names on purpose; a tool packing a user's files sets it.
+    bool refuse_unsafe_names = false;
     // Tests shape the block structure through these.
     uint32_t max_block_symbols = MAX_BLOCK_SYMBOLS;
     bool adaptive_blocks = true;

@@ -343,14 +343,20 @@ TEST(PackerRoundTrip, FilesAndFoldersFromDisk)
 
 TEST(PackerRoundTrip, RefusesNamesThatWouldLeaveTheTarget)
 {
-    for (const char* bad : {"..\\up.txt", "a/../../b", "\\abs.txt", "C:\\x.txt", "a\\\\b", "a\\.\\b", "a/...", ""}) {
-        PackResult r = pack_archive({item(bad, {'x'})}, PackOptions{});
+    PackOptions strict;
+    strict.refuse_unsafe_names = true;
+    for (const char* bad : {"..\\up.txt", "a/../../b", "\\abs.txt", "C:\\x.txt", "a\\\\b", "a\\.\\b", "a/..."}) {
+        PackResult r = pack_archive({item(bad, {'x'})}, strict);
         EXPECT_FALSE(r.ok) << bad;
         EXPECT_FALSE(r.error.empty()) << bad;
         EXPECT_TRUE(r.volumes.empty());
+        // Without the switch they are packed as given (tests of the
+        // unpacker's refusals need them).
+        EXPECT_TRUE(pack_archive({item(bad, {'x'})}, PackOptions{}).ok) << bad;
     }
+    EXPECT_FALSE(pack_archive({item("", {'x'})}, PackOptions{}).ok);
     for (const char* good : {"a..b.txt", "dir\\.hidden", "x"})
-        EXPECT_TRUE(pack_archive({item(good, {'x'})}, PackOptions{}).ok) << good;
+        EXPECT_TRUE(pack_archive({item(good, {'x'})}, strict).ok) << good;
 }
 
 TEST(PackerRoundTrip, SameInputSameBytes)

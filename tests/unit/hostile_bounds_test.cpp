@@ -21,17 +21,24 @@ using namespace extract_test;
 //
 // The engine is meant to take memory only through JobHost::allocate. Every
 // operator new while a job runs (and outside the test host's own
-// bookkeeping) would be a hidden allocation.
+// bookkeeping) would be a hidden allocation. Under AddressSanitizer the
+// operators stay the sanitizer's own, which check that allocations and
+// releases match; the count is then not taken.
 
-#if defined(__GNUC__) && !defined(__clang__)
-// The replacement below pairs malloc with free; GCC cannot see that the
-// two replaced operators belong together.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#if defined(__SANITIZE_ADDRESS__)
+#define KELVO_COUNT_HEAP 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELVO_COUNT_HEAP 0
+#endif
+#endif
+#ifndef KELVO_COUNT_HEAP
+#define KELVO_COUNT_HEAP 1
 #endif
 
 namespace {
-thread_local bool count_heap = false;
-thread_local uint64_t heap_calls = 0;
+bool count_heap = false;
+uint64_t heap_calls = 0;
 
 // Pauses the count while the test host records what it is told.
 struct HeapPause {
@@ -41,6 +48,13 @@ struct HeapPause {
 };
 }  // namespace
 
+#if KELVO_COUNT_HEAP
+#if defined(__GNUC__) && !defined(__clang__)
+// The replacement below pairs malloc with free; GCC cannot see that the
+// two replaced operators belong together.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+// The other forms of new and delete (arrays, nothrow) go through these two.
 void* operator new(size_t size)
 {
     if (count_heap)
@@ -51,6 +65,7 @@ void* operator new(size_t size)
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -145,7 +160,8 @@ Outcome run_bounded(const Bytes& archive, const std::vector<std::string>& args, 
     const auto stop = std::chrono::steady_clock::now();
     count_heap = false;
 
-    EXPECT_EQ(heap_calls, 0u) << "the engine used the heap outside the host";
+    if (KELVO_COUNT_HEAP)
+        EXPECT_EQ(heap_calls, 0u) << "the engine used the heap outside the host";
     EXPECT_LE(host.sizes.size(), 5u);
     for (size_t size : host.sizes)
         EXPECT_LE(size, RING_BYTES);

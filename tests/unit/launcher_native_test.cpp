@@ -218,15 +218,18 @@ TEST_F(LauncherNative, FileAtTheScratchPathIsRefused)
 TEST_F(LauncherNative, TemporaryFolderFromTheEnvironment)
 {
     // The default host's temporary path: $TMPDIR with a separator added,
-    // /tmp without it.
+    // /tmp without it or when it is not absolute.
     WorkerHost plain;
     char buffer[TEMP_PATH_CAPACITY];
     std::string saved = getenv("TMPDIR") ? getenv("TMPDIR") : "";
     setenv("TMPDIR", "/var/tmp/x", 1);
     EXPECT_EQ(plain.temp_path(buffer, TEMP_PATH_CAPACITY), 11u);
     EXPECT_STREQ(buffer, "/var/tmp/x/");
-    setenv("TMPDIR", std::string(1200, 'a').c_str(), 1);
+    setenv("TMPDIR", ("/" + std::string(1200, 'a')).c_str(), 1);
     EXPECT_GE(plain.temp_path(buffer, TEMP_PATH_CAPACITY), TEMP_PATH_CAPACITY);
+    setenv("TMPDIR", "relative/tmp", 1);
+    EXPECT_EQ(plain.temp_path(buffer, TEMP_PATH_CAPACITY), 5u);
+    EXPECT_STREQ(buffer, "/tmp/");
     unsetenv("TMPDIR");
     EXPECT_EQ(plain.temp_path(buffer, TEMP_PATH_CAPACITY), 5u);
     EXPECT_STREQ(buffer, "/tmp/");

@@ -21,8 +21,10 @@ extern char** environ;
 
 uint32_t platform_temp_path(char* buffer, uint32_t capacity)
 {
+    // The worker leaves the scratch folder through ".." and then removes it
+    // by its full path: a relative TMPDIR would name the wrong folder there.
     const char* dir = std::getenv("TMPDIR");
-    if (!dir || dir[0] == '\0')
+    if (!dir || dir[0] != '/')
         dir = "/tmp";
     size_t n = std::strlen(dir);
     bool add_separator = dir[n - 1] != '/';

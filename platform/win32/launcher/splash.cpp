@@ -47,8 +47,12 @@ LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARAM wpara
         // The worker may need the handle as soon as it runs: set it first.
         splash->window = window;
         HANDLE thread = CreateThread(nullptr, 0, installer_worker_main, splash, 0, nullptr);
-        if (thread)
-            CloseHandle(thread);
+        // Without its worker the window would wait for ever: refuse the
+        // creation instead, which ends the program like any failure to
+        // create the window.
+        if (!thread)
+            return -1;
+        CloseHandle(thread);
         return 0;
     }
     case WM_DESTROY:

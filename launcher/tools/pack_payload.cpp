@@ -6,7 +6,7 @@
 // its contents, with names relative to it ('\' between parts), sorted.
 // Options:
 //   --filler NAME BYTES   an entry of generated text-like bytes
-//   --fillers COUNT BYTES COUNT such entries, fill0000.dat on: creating
+//   --fillers COUNT BYTES COUNT entries of numbered lines, fill0000.dat on: creating
 //                         files is what costs an installer time, so this
 //                         makes payloads that take a while to unpack
 //   --damage-tail         flip a byte near the end of the archive, inside
@@ -97,7 +97,7 @@ int main(int argc, char** argv)
                 std::snprintf(name, sizeof name, "fill%04lu.dat", k);
                 PayloadEntry e;
                 e.name = name;
-                e.contents = filler_bytes(size, static_cast<uint32_t>(entries.size() + 1));
+                e.contents = numbered_lines(size, static_cast<uint32_t>(k));
                 entries.push_back(std::move(e));
             }
             i += 2;

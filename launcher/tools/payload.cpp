@@ -45,6 +45,19 @@ Bytes filler_bytes(size_t size, uint32_t seed)
     return out;
 }
 
+Bytes numbered_lines(size_t size, uint32_t entry)
+{
+    Bytes out;
+    out.reserve(size);
+    char line[48];
+    for (uint32_t n = 0; out.size() < size; n++) {
+        int length = std::snprintf(line, sizeof line, "entry %u line %u\n", entry, n);
+        for (int i = 0; i < length && out.size() < size; i++)
+            out.push_back(static_cast<uint8_t>(line[i]));
+    }
+    return out;
+}
+
 bool damage_payload_tail(Bytes& archive)
 {
     constexpr size_t TAIL = 16;

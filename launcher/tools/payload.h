@@ -22,6 +22,10 @@ Bytes pack_payload(const std::vector<PayloadEntry>& entries);
 // real work.
 Bytes filler_bytes(size_t size, uint32_t seed);
 
+// Numbered lines ("entry 12 line 7") of the given size: many small
+// entries that differ from each other, like a folder of small data files.
+Bytes numbered_lines(size_t size, uint32_t entry);
+
 // Inverts one byte a little before the end, inside the last entry's data.
 // False when the archive is too small for that.
 bool damage_payload_tail(Bytes& archive);

@@ -103,7 +103,9 @@ protected:
 TEST_F(LauncherNative, UnpacksRunsSetupInAPrivateFolderAndCleansUp)
 {
     ArchiveWriter w;
-    w.main_header({.flags = FLAG_SOLID});
+    MainHeaderFields solid;
+    solid.flags = FLAG_SOLID;
+    w.main_header(solid);
     w.stored_file("setup.exe", report_script(report.string()));
     w.stored_file("readme.txt", text("hello\n"));
     w.stored_file("data.bin", Bytes(5000, 0x5A));

@@ -133,7 +133,7 @@ struct SegmentWork {
     std::vector<ParseOp> ops;
 };
 
-void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, uint64_t entry_end,
+void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
                      SegmentWork& work)
 {
     work.match_start.assign(seg_size + 1, 0);
@@ -142,7 +142,13 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, uint
     uint64_t skip_until = 0;
     for (uint32_t i = 0; i < seg_size; ++i) {
         uint64_t pos = seg_begin + i;
-        uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, entry_end - pos));
+        // The match trees compare up to the end of the whole stream, never
+        // up to the entry's end: a tree built with comparisons cut short
+        // in the middle of the stream takes "equal up to the limit" for
+        // equal and loses its order, and later searches then report
+        // lengths that are not there. The parser cuts matches at the
+        // entry's end.
+        uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, enc.data_size - pos));
         work.match_start[i] = static_cast<uint32_t>(work.matches.size());
         if (pos < skip_until) {
             skip_position(enc.finder, static_cast<uint32_t>(pos), max_length);
@@ -465,7 +471,7 @@ std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t en
 
     for (uint64_t seg_begin = begin; seg_begin < end; seg_begin += SEGMENT_BYTES) {
         uint32_t seg_size = static_cast<uint32_t>(std::min<uint64_t>(SEGMENT_BYTES, end - seg_begin));
-        collect_matches(enc, seg_begin, seg_size, end, work);
+        collect_matches(enc, seg_begin, seg_size, work);
 
         CostModel model;
         if (enc.have_carried)

@@ -200,6 +200,34 @@ TEST(PackerRoundTrip, SolidEntriesCopyFromEarlierAndStoredOnes)
     EXPECT_GT(packed_size_of(separate, "text again"), 3000u);
 }
 
+// Many short entries of the same few words, packed solid: every entry's
+// end cuts the longest match allowed there, and the match trees once took
+// those cut comparisons for equality, lost their order and later reported
+// matches longer than the bytes agreed (a CRC error in entry 74 of 80).
+TEST(PackerRoundTrip, ManyShortSimilarEntriesInOneSolidStream)
+{
+    static const char* const words[] = {"install", "folder", "setup",   "archive", "window",  "program",
+                                        "update",  "version", "data",   "file",    "product", "licence",
+                                        "options", "value",   "key",    "system"};
+    std::vector<PackItem> items;
+    for (uint32_t k = 0; k < 120; ++k) {
+        Bytes b;
+        uint32_t state = (k + 1) * 2654435761u + 1;
+        while (b.size() < 1000) {
+            state = state * 1103515245u + 12345u;
+            for (const char* p = words[(state >> 16) & 15]; *p; ++p)
+                b.push_back(static_cast<uint8_t>(*p));
+            b.push_back((state >> 24) % 11 == 0 ? '\n' : ' ');
+            if ((state >> 8) % 7 == 0)
+                b.push_back(static_cast<uint8_t>('0' + (state >> 4) % 10));
+        }
+        b.resize(1000);
+        items.push_back(item(std::string("fill").append(std::to_string(k)), b));
+    }
+    PackOptions options;
+    round_trip(items, options);
+}
+
 TEST(PackerRoundTrip, EveryDictionarySize)
 {
     for (int bits = MIN_DICT_BITS; bits <= MAX_DICT_BITS; ++bits) {
@@ -409,7 +437,7 @@ Bytes lz_archive(const std::vector<Bytes>& entries, const LzEncoderOptions& opti
         }
         if (encoded)
             encoded->push_back({packed, enc.last_block_symbols});
-        FileHeaderFields f = stored_fields("e" + std::to_string(k), entries[k]);
+        FileHeaderFields f = stored_fields(std::string("e").append(std::to_string(k)), entries[k]);
         f.method = METHOD_LZ77;
         f.parameter = static_cast<uint16_t>(options.dict_bits - 10);
         w.file_entry(f, packed);

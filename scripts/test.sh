@@ -32,4 +32,12 @@ cmake --build build/win -j "$jobs"
 status=0
 (cd build/win && ctest --output-on-failure -j "$jobs") || status=1
 (cd build/host && ctest --output-on-failure -j "$jobs") || status=1
+
+# ---- hostile input: fuzzing, then the sanitizer build ----
+# Every fuzz target for about a minute (a crash fails the run and leaves its
+# input in tests/fuzz_regressions/), then the whole host suite under
+# AddressSanitizer and UBSan in build/asan (no Wine there). The sanitizer
+# run comes last, so the script still ends with a CTest summary.
+bash scripts/fuzz.sh "${KELVO_FUZZ_SECONDS:-60}" || status=1
+bash scripts/sanitize.sh build/asan || status=1
 exit $status

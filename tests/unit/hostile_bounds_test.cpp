@@ -6,7 +6,9 @@
 // milliseconds): they catch hangs and blow-ups, not slow machines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <new>

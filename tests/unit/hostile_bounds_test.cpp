@@ -162,8 +162,9 @@ Outcome run_bounded(const Bytes& archive, const std::vector<std::string>& args, 
     const auto stop = std::chrono::steady_clock::now();
     count_heap = false;
 
-    if (KELVO_COUNT_HEAP)
+    if (KELVO_COUNT_HEAP) {
         EXPECT_EQ(heap_calls, 0u) << "the engine used the heap outside the host";
+    }
     EXPECT_LE(host.sizes.size(), 5u);
     for (size_t size : host.sizes)
         EXPECT_LE(size, RING_BYTES);

@@ -46,9 +46,57 @@ cleanup() {
   wine_env_cleanup
 }
 trap cleanup EXIT
+if ! wine_runs_32bit; then
+  # Nothing here can show the Windows installer. Rather than stop with
+  # nothing, run the same payload through the native build of the
+  # installer (same engine, same worker; no window), and say so plainly.
+  echo
+  echo "NOTE: $(wine_cannot_run)."
+  echo "      $installer is built ($(stat -c %s "$installer") bytes) but cannot be run here."
+  echo "== Running the native build of the installer on the same payload instead"
+  cmake --build "$host_build" -j2 --target kelvo-pack kelvo-attach kelvo-installer >/dev/null
+  rm -rf "$out"
+  mkdir -p "$out/payload" "$out/tmp"
+  cp -r launcher/demo/payload/. "$out/payload/"
+  # setup.exe for Linux: tells what it was given and where it ran.
+  cat >"$out/payload/setup.exe" <<'SETUP'
+#!/bin/sh
+{
+  echo "command-line=$*"
+  echo "folder=$(pwd)"
+  for f in *; do echo "file=$f"; done
+} >"$KELVO_DEMO_REPORT"
+SETUP
+  "$host_build/launcher/kelvo-pack" "$out/demo.ace" "$out/payload" >/dev/null
+  "$host_build/launcher/kelvo-attach" "$host_build/launcher/kelvo-installer" "$out/demo.ace" \
+    "$out/installer" >/dev/null
+  report="$out/setup-report.txt"
+  start=$(date +%s%N)
+  rc=0
+  TMPDIR="$out/tmp" KELVO_DEMO_REPORT="$report" timeout 120 "$out/installer" || rc=$?
+  total_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+  echo
+  echo "== What happened (native build)"
+  if [ -s "$report" ]; then
+    echo "setup.exe reported:"
+    sed 's/^/    /' "$report"
+  else
+    echo "setup.exe did not run"
+  fi
+  echo "installer ended:    after ${total_ms} ms with exit code $rc"
+  if [ -e "$out/tmp/kelvo08.tmp" ]; then
+    echo "scratch folder:     still there ($out/tmp/kelvo08.tmp)"
+  else
+    echo "scratch folder:     removed again"
+  fi
+  [ "$rc" -eq 0 ] && [ -s "$report" ]
+  exit
+fi
+
 echo "== Preparing Wine (32-bit prefix) and a display"
 wine_env_init "${WINEPREFIX:-$root/build/wineprefix}"
 x_display_start 1024 768
+wine_fresh_session
 scratch="$(wine_temp_dir)/kelvo08.tmp"
 rm -rf "$scratch" "$out"
 mkdir -p "$out"

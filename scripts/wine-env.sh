@@ -6,8 +6,28 @@
 #                            x_display_stop, which wine_env_cleanup calls)
 #   wine_env_cleanup         stops the Xvfb this shell started
 #   wine_timeout SECONDS ... runs a Wine command under timeout
+#   wine_fresh_session       ends the prefix's server, so that the next
+#                            program starts a desktop on our display
+#   wine_runs_32bit          whether Wine can start 32-bit programs here
+#                            (wine_cannot_run says why not)
 
 KELVO_XVFB_PID=""
+
+# Wine runs 32-bit Windows programs as 32-bit Linux processes. Some
+# kernels (virtual machines among them) have IA-32 emulation switched off:
+# every 32-bit execve fails with ENOEXEC, Wine included. `wine --version`
+# already execs the 32-bit loader, so it tells cheaply.
+wine_runs_32bit() {
+  command -v wine >/dev/null 2>&1 && timeout 60 wine --version >/dev/null 2>&1
+}
+
+wine_cannot_run() {
+  if ! command -v wine >/dev/null 2>&1; then
+    echo "Wine is not installed"
+  else
+    echo "Wine cannot start 32-bit programs on this machine (its kernel runs no 32-bit code: IA-32 emulation is off)"
+  fi
+}
 
 wine_env_init() {
   local prefix="${1:-${WINEPREFIX:-}}"
@@ -52,6 +72,16 @@ x_display_start() {
   rm -f "$number_file"
   echo "Xvfb did not start" >&2
   return 1
+}
+
+# A wineserver that is still up from an earlier program keeps the desktop
+# that program started, bound to the display it had - none, for a console
+# program run without X. Windows of later programs then go to that desktop
+# and never reach ours. Call this once DISPLAY is set and nothing else is
+# using the prefix.
+wine_fresh_session() {
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
 }
 
 x_display_stop() {

@@ -26,8 +26,9 @@ if [ "$mode" = wine ]; then
     echo "SKIP: no kelvo.exe (the host build was configured without KELVO_WIN_BUILD_DIR, or the cross build is missing)"
     exit 77
   fi
-  if ! command -v wine >/dev/null; then
-    echo "SKIP: wine is not installed"
+  . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
+  if ! wine_runs_32bit; then
+    echo "SKIP: $(wine_cannot_run)"
     exit 77
   fi
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32

@@ -31,6 +31,7 @@ for tool in wine Xvfb xdotool import compare xdpyinfo; do
 done
 
 . "$root/scripts/wine-env.sh"
+wine_runs_32bit || { echo "SKIP: $(wine_cannot_run)"; exit 77; }
 work="$(mktemp -d)"
 installer_pid=""
 cleanup() {
@@ -45,6 +46,9 @@ trap cleanup EXIT
 
 wine_env_init "${WINEPREFIX:-$root/build/e-wineprefix}" || { echo "FAIL: no Wine prefix"; exit 1; }
 x_display_start 1024 768 || { echo "FAIL: no X display"; exit 1; }
+# The Wine tests run one at a time (CTest's kelvo_wine lock): the prefix's
+# server is ours to end.
+wine_fresh_session
 screen_w=$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1] }')
 screen_h=$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[2] }')
 

@@ -20,33 +20,52 @@ out="$root/build/demo"
 echo "== Installing what the demo needs (Debian packages)"
 bash scripts/setup-debian.sh
 
-echo "== Building the packer (host) and the installer (32-bit Windows)"
+. scripts/wine-env.sh
 host_build="${KELVO_DEMO_HOST_BUILD:-$root/build/host}"
 win_build="${KELVO_DEMO_WIN_BUILD:-$root/build/win}"
+# cross_build DIR TOOLCHAIN: the installer and the bare stub.
+cross_build() {
+  if [ ! -f "$1/build.ninja" ]; then
+    cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" \
+          -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
+  fi
+  # The cross build looks for the packer when it is configured.
+  cmake "$1" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
+  cmake --build "$1" -j2 --target kelvo-installer kelvo-stub >/dev/null
+}
+
+echo "== Building the packer (host) and the installer (32-bit Windows)"
 if [ ! -f "$host_build/build.ninja" ]; then
   cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVO_WIN_BUILD_DIR="$win_build" >/dev/null
 fi
 cmake --build "$host_build" -j2 --target kelvo-pack >/dev/null
-if [ ! -f "$win_build/build.ninja" ]; then
-  cmake -S . -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-        -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
-fi
-# The cross build looks for the packer when it is configured.
-cmake "$win_build" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
-cmake --build "$win_build" -j2 --target kelvo-installer kelvo-stub >/dev/null
+cross_build "$win_build" mingw-i686.cmake
 installer="$win_build/launcher/kelvo-installer.exe"
 stub="$win_build/launcher/kelvo-stub.exe"
 archive="$win_build/launcher/kelvo-installer.ace"
+wine_arch="$(wine_build_arch || true)"
+if [ "$wine_arch" = x86_64 ]; then
+  # The same sources built for 64-bit Windows show the same window.
+  echo
+  echo "NOTE: $(wine_cannot_run)."
+  echo "      $installer is built ($(stat -c %s "$installer") bytes) but cannot be run here;"
+  echo "      the demo runs the 64-bit build of the same installer under 64-bit Wine."
+  win_build="${KELVO_DEMO_WIN64_BUILD:-$root/build/win64}"
+  echo "== Building the installer (64-bit Windows)"
+  cross_build "$win_build" mingw-x86_64.cmake
+  installer="$win_build/launcher/kelvo-installer.exe"
+  stub="$win_build/launcher/kelvo-stub.exe"
+  archive="$win_build/launcher/kelvo-installer.ace"
+fi
 
-. scripts/wine-env.sh
 pid=""
 cleanup() {
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid" 2>/dev/null || true; fi
   wine_env_cleanup
 }
 trap cleanup EXIT
-if ! wine_runs_32bit; then
+if [ -z "$wine_arch" ]; then
   # Nothing here can show the Windows installer. Rather than stop with
   # nothing, run the same payload through the native build of the
   # installer (same engine, same worker; no window), and say so plainly.
@@ -93,8 +112,13 @@ SETUP
   exit
 fi
 
-echo "== Preparing Wine (32-bit prefix) and a display"
-wine_env_init "${WINEPREFIX:-$root/build/wineprefix}"
+wine_for "$installer"
+echo "== Preparing Wine ($WINEARCH prefix) and a display"
+if [ "$WINEARCH" = win32 ]; then
+  wine_env_init "${WINEPREFIX:-$root/build/wineprefix}"
+else
+  wine_env_init "${WINEPREFIX:-$root/build/wineprefix-win64}"
+fi
 x_display_start 1024 768
 wine_fresh_session
 scratch="$(wine_temp_dir)/kelvo08.tmp"
@@ -104,7 +128,7 @@ mkdir -p "$out"
 echo "== Running the installer"
 report="$out/setup-report.txt"
 start=$(date +%s%N)
-KELVO_SETUP_REPORT="$(wine_path "$out")\\setup-report.txt" timeout -k 5 300 wine "$installer" \
+KELVO_SETUP_REPORT="$(wine_path "$out")\\setup-report.txt" timeout -k 5 300 "$KELVO_WINE" "$installer" \
   >"$out/wine.log" 2>&1 &
 pid=$!
 shot="" window_ms=""

@@ -21,3 +21,18 @@ if ((${#need[@]})); then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
+
+# Where the kernel runs no 32-bit code, Wine cannot start the 32-bit
+# programs: the 64-bit cross build runs under 64-bit Wine instead.
+. "$(dirname "$0")/wine-env.sh"
+if ! wine_runs_32bit; then
+  need=()
+  for p in wine64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64; do
+    have "$p" || need+=("$p")
+  done
+  if ((${#need[@]})); then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  fi
+fi

@@ -27,20 +27,20 @@ if [ "$mode" = wine ]; then
     exit 77
   fi
   . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
-  if ! wine_runs_32bit; then
-    echo "SKIP: $(wine_cannot_run)"
+  if ! wine_for "$tool"; then
+    echo "SKIP: $KELVO_WINE_WHY"
     exit 77
   fi
-  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   if [ -z "${WINEPREFIX:-}" ]; then
-    export WINEPREFIX="${TMPDIR:-/tmp}/kelvo-cli-wineprefix"
+    export WINEPREFIX="${TMPDIR:-/tmp}/kelvo-cli-wineprefix-$WINEARCH"
   fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     # Several suites may start at once: one of them warms the prefix.
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
       flock 9
-      [ -f "$WINEPREFIX/system.reg" ] || timeout 300 wineboot -i >/dev/null 2>&1 || true
+      [ -f "$WINEPREFIX/system.reg" ] || timeout 300 "$KELVO_WINE" wineboot -i >/dev/null 2>&1 || true
     ) 9>"$WINEPREFIX.lock"
   fi
 elif [ "$mode" != native ]; then
@@ -51,7 +51,7 @@ fi
 # kelvo ARGS...: the tool under test, in the current folder.
 kelvo() {
   if [ "$mode" = wine ]; then
-    timeout 120 wine "$tool" "$@"
+    timeout 120 "$KELVO_WINE" "$tool" "$@"
   else
     timeout 120 "$tool" "$@"
   fi

@@ -31,7 +31,7 @@ for tool in wine Xvfb xdotool import compare xdpyinfo; do
 done
 
 . "$root/scripts/wine-env.sh"
-wine_runs_32bit || { echo "SKIP: $(wine_cannot_run)"; exit 77; }
+wine_for "$launcher/kelvo-installer.exe" || { echo "SKIP: $KELVO_WINE_WHY"; exit 77; }
 work="$(mktemp -d)"
 installer_pid=""
 cleanup() {
@@ -44,7 +44,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wine_env_init "${WINEPREFIX:-$root/build/e-wineprefix}" || { echo "FAIL: no Wine prefix"; exit 1; }
+wine_env_init "${WINEPREFIX:-}" || { echo "FAIL: no Wine prefix"; exit 1; }
 x_display_start 1024 768 || { echo "FAIL: no X display"; exit 1; }
 # The Wine tests run one at a time (CTest's kelvo_wine lock): the prefix's
 # server is ours to end.
@@ -74,7 +74,7 @@ report_win="$(wine_path "$work")\\report.txt"
 # $report instead of showing a box.
 start_installer() {
   KELVO_SETUP_REPORT="$report_win" KELVO_SETUP_TOKEN="inherited-$$" \
-    timeout -k 5 300 wine "$1" >"$work/out" 2>"$work/err" &
+    timeout -k 5 300 "$KELVO_WINE" "$1" >"$work/out" 2>"$work/err" &
   installer_pid=$!
   start_ns=$(date +%s%N)
 }

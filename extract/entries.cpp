@@ -2,12 +2,12 @@
 // without paths), test, and the walk of the listing commands.
 #include "extract/entries.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "decompress/comment.h"
 #include "extract/job.h"
 #include "extract/output.h"
+#include "extract/text.h"
 
 namespace {
 
@@ -178,8 +178,10 @@ namespace {
 // Tells the user and the host; the entry then writes nothing anywhere.
 void report_refusal(JobContext& cx, const char* name, const char* reason)
 {
-    char message[NAME_CAPACITY + 96];
-    std::snprintf(message, sizeof message, "Unsafe name refused (%s): %s", reason, name);
+    char message[NAME_CAPACITY + 96] = "Unsafe name refused (";
+    append_text(message, sizeof message, reason);
+    append_text(message, sizeof message, "): ");
+    append_text(message, sizeof message, name);
     cx.host->on_entry_refused(cx, name, reason);
     cx.host->show_message(message);
 }

@@ -1,7 +1,6 @@
 #include "extract/host.h"
 
-#include <string>
-
+#include "extract/text.h"
 #include "platform/platform.h"
 
 void JobHost::show_message(const char* text) { platform_show_fatal(text); }
@@ -10,10 +9,10 @@ void JobHost::write_stdout_char(int c) { platform_write_stdout_char(c); }
 void JobHost::flush_stdout() { platform_flush_stdout(); }
 void JobHost::volume_prompt(const char* volume_name)
 {
-    std::string text = "Insert the volume ";
-    text += volume_name;
-    text += " and press Y to continue or N to give up";
-    platform_show_prompt(text.c_str());
+    char text[600] = "Insert the volume ";
+    append_text(text, sizeof text, volume_name);
+    append_text(text, sizeof text, " and press Y to continue or N to give up");
+    platform_show_prompt(text);
 }
 
 bool JobHost::path_exists(const char* path) { return platform_path_exists(path); }

@@ -1,7 +1,7 @@
 #include "launcher/installer_worker.h"
 
 #include <cstring>
-#include <memory>
+#include <cstdlib>
 #include <new>
 
 #include "archive/stream.h"
@@ -35,12 +35,18 @@ int32_t WorkerHost::run_extraction(int32_t argc, const char* const* argv)
 {
     // A context of its own, on the heap: its tables are too large for a
     // thread's stack to carry comfortably.
-    std::unique_ptr<JobContext> cx(new (std::nothrow) JobContext);
-    if (!cx)
+    // (malloc and placement new: the nothrow operator new would bring the
+    // C++ exception machinery into the stub.)
+    void* memory = std::malloc(sizeof(JobContext));
+    if (memory == nullptr)
         return STATUS_NO_MEMORY;
+    JobContext* cx = new (memory) JobContext;
     stream_bind_resource(cx->stream);
     extract_job_run(*cx, argc, argv);
-    return current_status(*cx);
+    const int32_t status = current_status(*cx);
+    cx->~JobContext();
+    std::free(memory);
+    return status;
 }
 
 bool WorkerHost::file_exists(const char* path) { return platform_path_exists(path); }

@@ -38,7 +38,9 @@ void platform_show_fatal(const char* text)
     OutputDebugStringA(text);
     if (is_console_program()) {
         std::fflush(stdout);
-        std::fprintf(stderr, "Fatal: %s\n", text);
+        std::fputs("Fatal: ", stderr);
+        std::fputs(text, stderr);
+        std::fputc('\n', stderr);
         std::fflush(stderr);
         return;
     }
@@ -52,7 +54,8 @@ void platform_show_prompt(const char* text)
     if (!is_console_program())
         return;
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", text);
+    std::fputs(text, stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
 }
 

@@ -514,6 +514,21 @@ TEST(HostileNames, RefusedEntriesStillFeedASolidArchive)
     EXPECT_EQ(read_file("good.bin"), noise(5000, 2));
     EXPECT_EQ(job.host.data_bytes, 10000u);  // the refused entry was decoded too
     EXPECT_EQ(job.cx.job.crc_failed, 0);
+    EXPECT_EQ(job.host.messages, std::vector<std::string>{"Unsafe name refused ('..' in path): ..\\evil.bin"});
+}
+
+TEST(HostileNames, MessageCarriesTheWholeLongestName)
+{
+    // 511 bytes is the longest name a header can give; the message must
+    // neither cut it nor overrun its buffer.
+    WorkDir dir;
+    const std::string name = "..\\" + std::string(508, 'n');
+    ASSERT_EQ(name.size(), 511u);
+    JobRun job;
+    EXPECT_EQ(job.run_memory(ArchiveWriter().main_header().stored_file(name, text("x")).take(),
+                             {"p", "x", "arc"}),
+              STATUS_WRITE_FAILED);
+    EXPECT_EQ(job.host.messages, std::vector<std::string>{"Unsafe name refused ('..' in path): " + name});
 }
 
 TEST(HostileNames, WithoutPathsOnlyTheLastPartCounts)

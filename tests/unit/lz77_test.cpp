@@ -901,3 +901,86 @@ TEST(Lz77Damage, FastLoopMatchesTheReferenceOnAnyInput)
         ASSERT_EQ(0, std::memcmp(fast.cx.dict.dict_bytes, plain.cx.dict.dict_bytes, fast.cx.dict.dict_size));
     }
 }
+
+TEST(Lz77Damage, FastLoopMatchesTheReferenceOnEdgeTables)
+{
+    // Tables at the edges of what a block may send (no symbol, one symbol,
+    // codes of the full 11 bits, symbols that consume no bits at all), a
+    // small ring entered just before its end, and noise after the header:
+    // both loops must read the same bits and write the same ring.
+    // Lengths of symbols 0..n: each range [first, last] gets its length.
+    struct Range {
+        int first;
+        int last;
+        uint8_t length;
+    };
+    auto lengths_of = [](int n, std::initializer_list<Range> ranges) {
+        std::vector<uint8_t> lengths(size_t(n) + 1, 0);
+        for (const Range& r : ranges)
+            std::fill(lengths.begin() + r.first, lengths.begin() + r.last + 1, r.length);
+        return lengths;
+    };
+    const int M = MAIN_SYMBOL_LIMIT;
+    const int L = LENGTH_SYMBOL_LIMIT;
+    const std::vector<std::vector<uint8_t>> main_tables = {
+        lengths_of(M, {}),                            // no symbol: one symbol takes the whole table
+        lengths_of(M, {{'q', 'q', 11}}),              // one 11-bit code; every other entry consumes 0 bits
+        lengths_of(M, {{0, 0, 1}, {1, M, 11}}),       // one short code, 282 codes of 11 bits
+        lengths_of(M, {{0, 255, 11}, {256, M, 5}}),   // literals of 11 bits, matches of 5
+    };
+    const std::vector<std::vector<uint8_t>> length_tables = {
+        lengths_of(L, {}),
+        lengths_of(L, {{L, L, 3}}),
+        lengths_of(L, {{0, L, 8}}),
+        lengths_of(L, {{0, 0, 1}, {1, L, 11}}),
+    };
+    constexpr int RING_BITS = DICT_MIN_BITS;
+    std::mt19937 rng(31);
+    for (size_t mi = 0; mi < main_tables.size(); ++mi) {
+        for (size_t li = 0; li < length_tables.size(); ++li) {
+            for (uint32_t back : {1u, 300u, 1u << RING_BITS}) {
+                BitWriter bw;
+                put_code_table(bw, main_tables[mi]);
+                put_code_table(bw, length_tables[li]);
+                bw.put_bits(rng() % 3 == 0 ? 0 : rng() & 0x7FFF, BLOCK_COUNT_BITS);
+                for (int w = 0; w < 3000; ++w)
+                    bw.put_bits(uint32_t(rng()), 32);
+                const Bytes packed = bw.bytes();
+                const uint32_t size = 20000 + rng() % 20000;
+                const std::string where = "main " + std::to_string(mi) + " length " + std::to_string(li) +
+                                          " back " + std::to_string(back);
+
+                Lz fast(true, size_t(1) << RING_BITS);
+                Lz plain(true, size_t(1) << RING_BITS);
+                ASSERT_EQ(fast.cx.dict.dict_bits, RING_BITS);
+                for (Lz* lz : {&fast, &plain}) {
+                    lz->start(Bytes{}, 0, METHOD_STORED);  // the job's first entry
+                    lz->cx.dict.dict_pos = (lz->cx.dict.dict_size - back) & lz->cx.dict.dict_mask;
+                    lz->start(packed, size, METHOD_LZ77, RING_BITS - DICT_BITS_BASE);
+                }
+                Bytes a(REQUEST);
+                Bytes b(REQUEST);
+                uint32_t delivered = 0;
+                for (int call = 0; call < 1000; ++call) {
+                    const uint32_t na = read_entry_data(fast.cx, a.data(), REQUEST);
+                    const uint32_t nb = decode_lz77_reference(plain.cx, b.data(), REQUEST);
+                    ASSERT_EQ(na, nb) << where << " call " << call;
+                    ASSERT_TRUE(std::equal(a.begin(), a.begin() + na, b.begin())) << where << " call " << call;
+                    ASSERT_EQ(fast.cx.bits.word_index, plain.cx.bits.word_index) << where;
+                    ASSERT_EQ(fast.cx.bits.bit_offset, plain.cx.bits.bit_offset) << where;
+                    ASSERT_EQ(fast.cx.bits.bit_window, plain.cx.bits.bit_window) << where;
+                    ASSERT_EQ(fast.cx.dict.dict_pos, plain.cx.dict.dict_pos) << where;
+                    ASSERT_EQ(fast.cx.lz.block_symbols_left, plain.cx.lz.block_symbols_left) << where;
+                    ASSERT_EQ(fast.history(), plain.history()) << where;
+                    ASSERT_EQ(fast.cx.lz.remaining_size, plain.cx.lz.remaining_size) << where;
+                    delivered += na;
+                    if (na == 0)
+                        break;
+                }
+                EXPECT_GE(delivered, size) << where;
+                ASSERT_EQ(0, std::memcmp(fast.cx.dict.dict_bytes, plain.cx.dict.dict_bytes, fast.cx.dict.dict_size))
+                    << where;
+            }
+        }
+    }
+}

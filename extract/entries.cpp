@@ -186,15 +186,34 @@ void report_refusal(JobContext& cx, const char* name, const char* reason)
     cx.host->show_message(message);
 }
 
-// The entry's contents go nowhere, but a solid archive's later entries
-// copy from them, so they still pass through the decoder.
-void pass_over_in_solid_archive(JobContext& cx)
+// A split entry whose data is not read: its pieces are walked without
+// reading them, as the listing does. The next entry begins in the volume
+// where this one ends, and the skip at the next header read only passes
+// over the piece in this volume.
+void skip_later_pieces(JobContext& cx)
 {
-    if (!cx.reader.archive_solid)
+    while ((cx.reader.header.header_flags & FLAG_CONTINUED_NEXT) && current_status(cx) == STATUS_OK) {
+        cx.reader.packed_remaining = 0;
+        if (!next_volume(cx))
+            break;
+    }
+}
+
+// An entry whose contents go nowhere (begun: the decoder was already
+// readied for it). A solid archive's later entries copy from its contents,
+// so they still pass through the decoder; elsewhere its data is skipped.
+void pass_over(JobContext& cx, bool begun)
+{
+    if (!cx.reader.archive_solid) {
+        skip_later_pieces(cx);
         return;
-    begin_entry(cx);
-    if (current_status(cx) == STATUS_OK)
-        decode_and_discard(cx);
+    }
+    if (!begun) {
+        begin_entry(cx);
+        if (current_status(cx) != STATUS_OK)
+            return;
+    }
+    decode_and_discard(cx);
 }
 
 }  // namespace
@@ -215,7 +234,7 @@ void extract_entries(JobContext& cx, int strip_paths, int test_only)
         if (refusal) {
             refused_any = true;
             report_refusal(cx, name, refusal);
-            pass_over_in_solid_archive(cx);
+            pass_over(cx, false);
             continue;
         }
         cx.host->on_entry(cx, name);
@@ -238,8 +257,7 @@ void extract_entries(JobContext& cx, int strip_paths, int test_only)
             continue;
         }
         // No file was opened: a directory entry, or something in the way.
-        if (cx.reader.archive_solid)
-            decode_and_discard(cx);
+        pass_over(cx, true);
     }
     // Known only now, so that every other entry was still extracted.
     if (refused_any && current_status(cx) == STATUS_OK)

@@ -186,6 +186,48 @@ TEST(ExtractEntries, ListStopsWhenTheNextVolumeIsMissing)
     EXPECT_EQ(job.host.messages[1], "Error while reading data. Archive seems to be damaged.");
 }
 
+TEST(ExtractEntries, SkippedSplitEntryStillLeadsToTheEntriesAfterIt)
+{
+    // An entry that is not written (something in the way, or a refused
+    // name) is not decoded in a plain archive. When it is split, the
+    // entries after it begin in a later volume: the walk must still get
+    // there instead of ending quietly at the end of the first one.
+    for (uint16_t main_flags : {uint16_t(0), FLAG_SOLID}) {
+        for (const std::string split_name : {"big.bin", "..\\big.bin"}) {
+            SCOPED_TRACE(split_name + (main_flags ? " solid" : " plain"));
+            WorkDir dir;
+            VolumeSetWriter set(main_with(main_flags), 0);
+            set.stored_file("first.txt", text("first"));
+            FileHeaderFields big = stored_fields(split_name, noise(300, 1));
+            big.flags |= main_flags & FLAG_SOLID;
+            set.split_entry(big, noise(300, 1), {100, 120, 80});
+            set.stored_file("after.txt", text("after the split entry"));
+            std::vector<Bytes> volumes = set.finish();
+            ASSERT_EQ(volumes.size(), 3u);
+            ASSERT_TRUE(write_volume_files("set.ACE", volumes));
+            fs::create_directory("out");
+            fs::current_path("out");
+            const bool refused = split_name != "big.bin";
+            if (!refused) {
+                write_file("big.bin", text("old"));
+                fs::permissions("big.bin", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                                fs::perm_options::remove);
+            }
+            JobRun job;
+            EXPECT_EQ(job.run_files({"p", "x", "-y", "../set"}), refused ? STATUS_WRITE_FAILED : STATUS_OK);
+            EXPECT_EQ(read_file("first.txt"), text("first"));
+            EXPECT_EQ(read_file("after.txt"), text("after the split entry"));
+            if (!refused) {
+                EXPECT_EQ(read_file("big.bin"), text("old"));
+            }
+            EXPECT_EQ(std::string(job.cx.job.archive_name), "../set.C01");
+            EXPECT_EQ(job.cx.job.crc_failed, 0);
+            EXPECT_EQ(job.host.messages.size(), 1u);
+            fs::current_path("..");
+        }
+    }
+}
+
 TEST(ExtractFailures, DamagedHeaderInTheMiddleEndsTheWalkQuietly)
 {
     WorkDir dir;

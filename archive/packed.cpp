@@ -112,7 +112,10 @@ int wait_for_volume(JobContext& cx)
         int answer = ask_volume_key(cx);
         p.volume_prompt_mode = answer == VOLUME_KEY_CONTINUE ? PROMPT_WHEN_MISSING : PROMPT_ALWAYS;
         if (answer >= VOLUME_KEY_GIVE_UP) {
-            set_status(cx, STATUS_CANCELLED);
+            // An interrupt during the wait has stopped the job already;
+            // it, not the missing key, is what ended the prompt.
+            if (current_status(cx) != STATUS_INTERRUPTED)
+                set_status(cx, STATUS_CANCELLED);
             return 0;
         }
         ask = !cx.host->path_exists(cx.job.archive_name);

@@ -29,11 +29,10 @@ int platform_read_key()
         t.c_cc[VTIME] = 0;
         tcsetattr(STDIN_FILENO, TCSANOW, &t);
     }
+    // An interrupt (the only signal the tool handles) ends the wait: the
+    // handler has already stopped the job, and no key is to be waited for.
     unsigned char c = 0;
-    ssize_t n;
-    do {
-        n = read(STDIN_FILENO, &c, 1);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = read(STDIN_FILENO, &c, 1);
     if (raw)
         tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     return n == 1 ? c : -1;

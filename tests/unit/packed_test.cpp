@@ -252,6 +252,34 @@ TEST_F(Volumes, NoConsoleGivesUpAtOnce)
     EXPECT_EQ(j.host.bells(), 1);
 }
 
+// Ctrl+C while the prompt waits: the handler stores 255 in the job's
+// status, and the key read comes back empty-handed.
+class InterruptedPrompt : public TestHost {
+public:
+    JobContext* cx = nullptr;
+    int read_key() override
+    {
+        keys_read++;
+        set_status(*cx, STATUS_INTERRUPTED);
+        return -1;
+    }
+};
+
+TEST_F(Volumes, InterruptAtThePromptEndsWithTheInterruptStatus)
+{
+    write_three();
+    std::remove(names[1].c_str());
+    open_first();
+    InterruptedPrompt host;
+    host.cx = &j.cx;
+    j.cx.host = &host;
+    uint8_t buf[200];
+    EXPECT_EQ(read_packed(j.cx, buf, 200), 100u);
+    EXPECT_EQ(current_status(j.cx), STATUS_INTERRUPTED);
+    EXPECT_EQ(host.keys_read, 1);  // asked once, not again
+    EXPECT_TRUE(host.messages.empty());
+}
+
 // The user puts the volume in place while the prompt waits.
 class VolumeArrives : public TestHost {
 public:

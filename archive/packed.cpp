@@ -101,9 +101,16 @@ int next_volume_name(char* name)
     return 1;
 }
 
+void match_archive_name_case(JobContext& cx)
+{
+    if (cx.stream.backing == StreamBacking::FILE)
+        cx.host->match_name_case(cx.job.archive_name);
+}
+
 int wait_for_volume(JobContext& cx)
 {
     PackedReader& p = cx.packed;
+    match_archive_name_case(cx);
     bool present = cx.host->path_exists(cx.job.archive_name);
     bool ask = present ? p.volume_prompt_mode == PROMPT_ALWAYS : p.volume_prompt_mode != PROMPT_NEVER;
     while (ask) {
@@ -118,6 +125,7 @@ int wait_for_volume(JobContext& cx)
                 set_status(cx, STATUS_CANCELLED);
             return 0;
         }
+        match_archive_name_case(cx);
         ask = !cx.host->path_exists(cx.job.archive_name);
     }
     if (open_archive(cx))

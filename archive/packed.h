@@ -18,6 +18,11 @@ struct PackedReader {
     int32_t volume_prompt_mode;
 };
 
+// Archives on disk: a name that is not there takes the case of the one
+// file that has it in another case (volumes copied from systems that
+// ignore case). Archives in memory are left alone.
+void match_archive_name_case(JobContext& cx);
+
 uint32_t read_packed(JobContext& cx, void* dst, uint32_t n);
 int next_volume(JobContext& cx);
 // Rewrites the extension of archive_name to name the next volume. Returns 1,

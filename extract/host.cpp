@@ -15,6 +15,7 @@ void JobHost::volume_prompt(const char* volume_name)
     platform_show_prompt(text);
 }
 
+void JobHost::match_name_case(char* archive_name) { platform_match_name_case(archive_name); }
 bool JobHost::path_exists(const char* path) { return platform_path_exists(path); }
 bool JobHost::make_directory(const char* path) { return platform_make_directory(path); }
 bool JobHost::remove_directory(const char* path) { return platform_remove_directory(path); }

@@ -25,6 +25,10 @@ public:
     // Says which volume the prompt waits for, before its keys are read.
     virtual void volume_prompt(const char* volume_name);
 
+    // Gives an archive or volume name that does not exist the case of the
+    // one file that has it in another case (see platform_match_name_case).
+    virtual void match_name_case(char* archive_name);
+
     // Output side. Paths are archive paths (backslash separators).
     virtual bool path_exists(const char* path);
     virtual bool make_directory(const char* path);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "archive/packed.h"
 #include "extract/entries.h"
 #include "platform/platform.h"
 
@@ -151,6 +152,7 @@ void extract_job_run(JobContext& cx, int32_t argc, const char* const* argv)
     } else {
         job_setup(cx);
         std::memcpy(job.archive_name, completed, sizeof completed);
+        match_archive_name_case(cx);
         // Without its buffers the header reader cannot run; any other
         // status already set (an interrupt) ends the run here too.
         if (current_status(cx) == STATUS_OK) {

@@ -25,6 +25,13 @@ bool platform_stdout_is_terminal();
 // ---- Files --------------------------------------------------------------
 
 bool platform_path_exists(const char* path);
+// Archives and their volumes often come from systems whose file names
+// ignore case ("SET.ACE" with "set.c00" beside it), while volume names are
+// built in upper case. Where names are case-sensitive and no file has
+// exactly this name, but exactly one in its folder has it in another case,
+// the name takes that file's case (in place: same length). Elsewhere it
+// does nothing.
+void platform_match_name_case(char* path);
 bool platform_make_directory(const char* path);
 bool platform_remove_directory(const char* path);
 bool platform_delete_file(const char* path);

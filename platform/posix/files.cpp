@@ -1,6 +1,8 @@
 // POSIX file operations for the output side. Archive paths use the
 // backslash; here it becomes '/'.
+#include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +28,42 @@ bool platform_path_exists(const char* path)
     struct stat st;
     // lstat: a symbolic link, even a dangling one, is something in the way.
     return posix_path(path, p) && lstat(p, &st) == 0;
+}
+
+void platform_match_name_case(char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    struct stat st;
+    if (!posix_path(path, p) || lstat(p, &st) == 0)
+        return;  // too long, or the exact name is there
+    char* slash = std::strrchr(p, '/');
+    const char* base = slash ? slash + 1 : p;
+    const size_t length = std::strlen(base);
+    if (length == 0 || length > NAME_MAX)
+        return;
+    char folder[POSIX_PATH_CAPACITY];
+    if (!slash) {
+        std::strcpy(folder, ".");
+    } else {
+        const size_t n = slash == p ? 1 : size_t(slash - p);
+        std::memcpy(folder, p, n);
+        folder[n] = '\0';
+    }
+    DIR* dir = opendir(folder);
+    if (!dir)
+        return;
+    char found[NAME_MAX + 1];
+    int matches = 0;
+    while (const struct dirent* e = readdir(dir)) {
+        if (std::strlen(e->d_name) == length && strcasecmp(e->d_name, base) == 0) {
+            if (matches++ == 0)
+                std::memcpy(found, e->d_name, length);
+        }
+    }
+    closedir(dir);
+    // Two candidates ("set.c00" and "Set.C00"): neither is the one meant.
+    if (matches == 1)
+        std::memcpy(path + (base - p), found, length);
 }
 
 bool platform_make_directory(const char* path)

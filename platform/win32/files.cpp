@@ -8,6 +8,8 @@
 #include "platform/platform.h"
 
 bool platform_path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+// Windows file names ignore case already.
+void platform_match_name_case(char*) {}
 
 bool platform_make_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 

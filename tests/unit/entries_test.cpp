@@ -171,6 +171,45 @@ TEST(ExtractEntries, VolumesAreFollowedWithTheYesSwitch)
     }
 }
 
+#ifndef _WIN32
+TEST(ExtractEntries, VolumeNamesInAnotherCaseAreFoundOnCaseSensitiveSystems)
+{
+    // A set copied from a system that ignores case: "set.ace", "set.c00",
+    // ... while the job asks for "set.ACE", "set.C00", ...
+    WorkDir dir;
+    VolumeSetWriter set(MainHeaderFields{}, 0);
+    set.split_entry(stored_fields("big.bin", noise(300, 1)), noise(300, 1), {100, 120, 80});
+    std::vector<Bytes> volumes = set.finish();
+    ASSERT_EQ(volumes.size(), 3u);
+    const std::vector<std::string> lower = {"set.ace", "set.c00", "set.c01"};
+    for (size_t i = 0; i < lower.size(); i++)
+        write_file(lower[i], volumes[i]);
+    {
+        JobRun job;
+        EXPECT_EQ(job.run_files({"p", "x", "-y", "SET"}), STATUS_OK);
+        EXPECT_EQ(read_file("big.bin"), noise(300, 1));
+        EXPECT_EQ(std::string(job.cx.job.archive_name), "set.c01");
+    }
+    // An exact name wins; two names that differ only in case are both
+    // wrong guesses, so the volume counts as missing.
+    write_file("Set.C00", Bytes{});
+    write_file("set.C00", volumes[1]);
+    ASSERT_EQ(std::remove("big.bin"), 0);
+    {
+        JobRun job;
+        EXPECT_EQ(job.run_files({"p", "x", "-y", "set.ace"}), STATUS_OK);
+        EXPECT_EQ(read_file("big.bin"), noise(300, 1));
+    }
+    ASSERT_EQ(std::remove("set.C00"), 0);
+    ASSERT_EQ(std::remove("big.bin"), 0);
+    {
+        JobRun job;
+        EXPECT_EQ(job.run_files({"p", "x", "-y", "set.ace"}), STATUS_VOLUME_OPEN_FAILED);
+        EXPECT_EQ(std::string(job.cx.job.archive_name), "set.C00");
+    }
+}
+#endif
+
 TEST(ExtractEntries, ListStopsWhenTheNextVolumeIsMissing)
 {
     WorkDir dir;

@@ -20,16 +20,11 @@ static_assert(std::atomic<std::atomic<int32_t>*>::is_always_lock_free);
 constexpr char ARCHIVE_EXTENSION[] = ".ACE";
 constexpr size_t ARCHIVE_EXTENSION_LENGTH = sizeof ARCHIVE_EXTENSION - 1;
 
-bool is_path_separator(char c)
-{
-#ifdef _WIN32
-    return c == '\\';
-#else
-    // A Linux user types dir.d/arc; only the last component decides
-    // whether the name already has an extension.
-    return c == '\\' || c == '/';
-#endif
-}
+// Only the last component decides whether the name already has an
+// extension. Users type dir.d/arc on Linux, and Windows takes '/' as a
+// separator too, so both end a component everywhere (as in the volume
+// names).
+bool is_path_separator(char c) { return c == '\\' || c == '/'; }
 
 // The archive name with ".ACE" appended when its last component has no
 // dot. False when the result would not fit archive_name.

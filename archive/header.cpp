@@ -110,14 +110,15 @@ int read_header(JobContext& cx, int strict)
     const uint32_t size = h.header_size;
     const uint32_t kept = size < HEADER_KEEP_SIZE ? size : HEADER_KEEP_SIZE;
     uint8_t* buffer = cx.job.header_buffer;
-    if (uint32_t(stream_read(cx.stream, handle, buffer, kept)) < kept)
+    // (Compared as signed: a read error is -1.)
+    if (stream_read(cx.stream, handle, buffer, kept) < int32_t(kept))
         return 0;
     uint32_t crc = crc_update(cx.crc, CRC_INIT, buffer, kept);
 
     // Bodies longer than the kept part only complete the CRC.
     for (uint32_t left = size - kept; left > 0;) {
         uint32_t chunk = left < HEADER_CHUNK_SIZE ? left : HEADER_CHUNK_SIZE;
-        if (uint32_t(stream_read(cx.stream, handle, cx.job.scan_buffer, chunk)) < chunk)
+        if (stream_read(cx.stream, handle, cx.job.scan_buffer, chunk) < int32_t(chunk))
             return 0;
         crc = crc_update(cx.crc, crc, cx.job.scan_buffer, chunk);
         left -= chunk;
@@ -161,7 +162,12 @@ int find_main_header(JobContext& cx)
         if (int64_t(cx.stream.stream_position) >= length || total >= SEARCH_LIMIT)
             return 0;
         const int32_t start = total - keep;
-        total += stream_read(cx.stream, handle, window + keep, uint32_t(SEARCH_WINDOW_SIZE - keep));
+        // Nothing read before the end (a read error, or a file cut short
+        // since it was opened): no progress is possible.
+        const int32_t got = stream_read(cx.stream, handle, window + keep, uint32_t(SEARCH_WINDOW_SIZE - keep));
+        if (got <= 0)
+            return 0;
+        total += got;
 
         for (int i = 0; i <= SEARCH_WINDOW_SIZE - ACE_SIGNATURE_LENGTH; i++) {
             if (std::memcmp(window + i, ACE_SIGNATURE, ACE_SIGNATURE_LENGTH) != 0)

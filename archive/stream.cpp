@@ -50,10 +50,9 @@ void stream_bind_volumes(ArchiveStream& stream, const MemoryVolume* volumes, uin
 
 void stream_release(ArchiveStream& stream)
 {
-    if (stream.mapping.impl || stream.mapping.data) {
-        platform_unmap_file(&stream.mapping);
-        if (stream.backing == StreamBacking::FILE)
-            stream_unbind_data(stream);
+    if (stream.file.impl != -1) {
+        platform_close_read(&stream.file);
+        stream_unbind_data(stream);
     }
 }
 
@@ -80,15 +79,13 @@ intptr_t stream_open(ArchiveStream& stream, const char* name, int, int)
         break;
     }
     case StreamBacking::FILE: {
-        // The previous volume's mapping goes first; a failed open leaves
-        // the stream empty rather than pointing at unmapped memory.
-        platform_unmap_file(&stream.mapping);
+        // The previous volume's file goes first; a failed open leaves the
+        // stream empty.
+        platform_close_read(&stream.file);
         stream_unbind_data(stream);
-        if (!name || !platform_map_file(name, &stream.mapping))
+        if (!name || !platform_open_read(name, &stream.file))
             return STREAM_OPEN_FAILED;
-        stream.stream_data = stream.mapping.data;
-        stream.stream_length =
-            stream.mapping.length > STREAM_MAX_LENGTH ? STREAM_MAX_LENGTH : stream.mapping.length;
+        stream.stream_length = stream.file.length > STREAM_MAX_LENGTH ? STREAM_MAX_LENGTH : stream.file.length;
         break;
     }
     case StreamBacking::VOLUMES: {
@@ -124,8 +121,16 @@ int32_t stream_read(ArchiveStream& stream, intptr_t, void* buffer, uint32_t coun
         return 0;
     uint32_t available = stream.stream_length - static_cast<uint32_t>(pos);
     uint32_t n = count < available ? count : available;
-    if (n)
+    if (stream.backing == StreamBacking::FILE) {
+        // The file may have become shorter since it was opened: what it
+        // still holds arrives, and the position moves by that much.
+        int32_t got = n ? platform_read_at(&stream.file, static_cast<uint32_t>(pos), buffer, n) : 0;
+        if (got < 0)
+            return -1;
+        n = static_cast<uint32_t>(got);
+    } else if (n) {
         std::memcpy(buffer, stream.stream_data + pos, n);
+    }
     stream.stream_position = wrap_add(pos, static_cast<int32_t>(n));
     return static_cast<int32_t>(n);
 }

@@ -38,7 +38,7 @@ struct ArchiveStream {
     StreamBacking backing = StreamBacking::NONE;
     const uint8_t* memory_data = nullptr;  // MEMORY: the bound block
     uint32_t memory_length = 0;
-    PlatformMappedFile mapping{};          // FILE: the file now open
+    PlatformReadFile file{};               // FILE: the file now open (stream_data unused)
     const MemoryVolume* volumes = nullptr; // VOLUMES: the set, owned by the caller
     uint32_t volume_count = 0;
 };

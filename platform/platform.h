@@ -43,16 +43,20 @@ bool platform_remove_file(const char* path);
 
 // ---- Archive backings ---------------------------------------------------
 
-struct PlatformMappedFile {
-    const uint8_t* data;
-    uint32_t length;
-    void* impl;  // the platform's own bookkeeping
+// An archive file open for reading at any offset. It is read through the
+// file API rather than mapped: a file cut short by another program, or a
+// failing disk, then gives a short read or an error, not a fault.
+struct PlatformReadFile {
+    intptr_t impl = -1;   // descriptor or handle; -1 when closed
+    uint32_t length = 0;  // the size when it was opened
 };
 
-// Maps a whole file read-only; false when it cannot be opened or is larger
-// than 2 GiB - 1.
-bool platform_map_file(const char* path, PlatformMappedFile* file);
-void platform_unmap_file(PlatformMappedFile* file);
+// Opens a regular file; false when it cannot be opened or is larger than
+// 2 GiB - 1.
+bool platform_open_read(const char* path, PlatformReadFile* file);
+// Bytes read at offset (fewer at the end of the file), or -1 on an error.
+int32_t platform_read_at(const PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count);
+void platform_close_read(PlatformReadFile* file);
 
 // The archive embedded in the running program: the "ARCDATA"/"Data"
 // resource on Windows, a payload appended to the executable elsewhere.

@@ -1,10 +1,11 @@
-// Archives on disk, mapped whole and read in place; and the payload that
-// the native installer carries appended to its own executable.
+// Archives on disk, read at any offset; and the payload that the native
+// installer carries appended to its own executable.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -12,9 +13,9 @@
 #include "platform/platform.h"
 #include "platform/posix/path.h"
 
-bool platform_map_file(const char* path, PlatformMappedFile* file)
+bool platform_open_read(const char* path, PlatformReadFile* file)
 {
-    *file = PlatformMappedFile{};
+    *file = PlatformReadFile{};
     char p[POSIX_PATH_CAPACITY];
     if (!posix_path(path, p))
         return false;
@@ -26,36 +27,59 @@ bool platform_map_file(const char* path, PlatformMappedFile* file)
         close(fd);
         return false;
     }
-    if (st.st_size > 0) {
-        void* m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (m == MAP_FAILED) {
-            close(fd);
-            return false;
-        }
-        file->data = static_cast<const uint8_t*>(m);
-        file->length = static_cast<uint32_t>(st.st_size);
-        file->impl = m;
-    }
-    close(fd);
+    file->impl = fd;
+    file->length = static_cast<uint32_t>(st.st_size);
     return true;
 }
 
-void platform_unmap_file(PlatformMappedFile* file)
+int32_t platform_read_at(const PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count)
 {
-    if (file->impl)
-        munmap(file->impl, file->length);
-    *file = PlatformMappedFile{};
+    if (file->impl < 0)
+        return -1;
+    if (count > INT32_MAX)
+        count = INT32_MAX;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(static_cast<int>(file->impl), out + done, count - done, off_t(offset) + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;  // the end of the file, wherever it is now
+        done += static_cast<uint32_t>(n);
+    }
+    return static_cast<int32_t>(done);
+}
+
+void platform_close_read(PlatformReadFile* file)
+{
+    if (file->impl >= 0)
+        close(static_cast<int>(file->impl));
+    *file = PlatformReadFile{};
 }
 
 bool platform_embedded_archive(const uint8_t** data, uint32_t* length)
 {
     // Mapped once and kept for the life of the process, like a resource.
-    static PlatformMappedFile self;
-    static bool mapped = false;
-    if (!mapped) {
-        if (!platform_map_file("/proc/self/exe", &self))
+    // (A running program's file cannot be cut short: the kernel refuses
+    // to write to it while it runs.)
+    static const uint8_t* self = nullptr;
+    static uint32_t self_length = 0;
+    if (!self) {
+        int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
             return false;
-        mapped = true;
+        struct stat st;
+        void* m = MAP_FAILED;
+        if (fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size <= INT32_MAX)
+            m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        close(fd);
+        if (m == MAP_FAILED)
+            return false;
+        self = static_cast<const uint8_t*>(m);
+        self_length = static_cast<uint32_t>(st.st_size);
     }
-    return embedded_payload_find(self.data, self.length, data, length);
+    return embedded_payload_find(self, self_length, data, length);
 }

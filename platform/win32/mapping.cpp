@@ -1,16 +1,16 @@
-// Archives on disk, mapped whole and read in place; and the archive that
-// the installer carries as its "ARCDATA"/"Data" resource.
+// Archives on disk, read at any offset; and the archive that the installer
+// carries as its "ARCDATA"/"Data" resource.
 #include <windows.h>
 
 #include <cstdint>
 
 #include "platform/platform.h"
 
-bool platform_map_file(const char* path, PlatformMappedFile* file)
+bool platform_open_read(const char* path, PlatformReadFile* file)
 {
-    *file = PlatformMappedFile{};
+    *file = PlatformReadFile{};
     // Directories cannot be opened this way (no backup semantics), so only
-    // a file is ever mapped.
+    // a file is ever read.
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -20,30 +20,30 @@ bool platform_map_file(const char* path, PlatformMappedFile* file)
         CloseHandle(handle);
         return false;
     }
-    // An empty file cannot be mapped; it is an archive of no bytes.
-    if (size.QuadPart > 0) {
-        HANDLE mapping = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
-        void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
-        // The view keeps the mapping alive; neither handle is needed now.
-        if (mapping)
-            CloseHandle(mapping);
-        if (!view) {
-            CloseHandle(handle);
-            return false;
-        }
-        file->data = static_cast<const uint8_t*>(view);
-        file->length = static_cast<uint32_t>(size.QuadPart);
-        file->impl = view;
-    }
-    CloseHandle(handle);
+    file->impl = reinterpret_cast<intptr_t>(handle);
+    file->length = static_cast<uint32_t>(size.QuadPart);
     return true;
 }
 
-void platform_unmap_file(PlatformMappedFile* file)
+int32_t platform_read_at(const PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count)
 {
-    if (file->impl)
-        UnmapViewOfFile(file->impl);
-    *file = PlatformMappedFile{};
+    if (file->impl == -1)
+        return -1;
+    if (count > INT32_MAX)
+        count = INT32_MAX;
+    OVERLAPPED at = {};
+    at.Offset = offset;
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(file->impl), buffer, count, &got, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return static_cast<int32_t>(got);
+}
+
+void platform_close_read(PlatformReadFile* file)
+{
+    if (file->impl != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(file->impl));
+    *file = PlatformReadFile{};
 }
 
 bool platform_embedded_archive(const uint8_t** data, uint32_t* length)

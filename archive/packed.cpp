@@ -107,11 +107,16 @@ void match_archive_name_case(JobContext& cx)
         cx.host->match_name_case(cx.job.archive_name);
 }
 
+static bool volume_present(JobContext& cx)
+{
+    match_archive_name_case(cx);
+    return cx.host->path_exists(cx.job.archive_name);
+}
+
 int wait_for_volume(JobContext& cx)
 {
     PackedReader& p = cx.packed;
-    match_archive_name_case(cx);
-    bool present = cx.host->path_exists(cx.job.archive_name);
+    bool present = volume_present(cx);
     bool ask = present ? p.volume_prompt_mode == PROMPT_ALWAYS : p.volume_prompt_mode != PROMPT_NEVER;
     while (ask) {
         ring_bell(cx);
@@ -125,8 +130,7 @@ int wait_for_volume(JobContext& cx)
                 set_status(cx, STATUS_CANCELLED);
             return 0;
         }
-        match_archive_name_case(cx);
-        ask = !cx.host->path_exists(cx.job.archive_name);
+        ask = !volume_present(cx);
     }
     if (open_archive(cx))
         return 1;

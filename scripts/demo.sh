@@ -23,7 +23,8 @@ bash scripts/setup-debian.sh
 . scripts/wine-env.sh
 host_build="${KELVO_DEMO_HOST_BUILD:-$root/build/host}"
 win_build="${KELVO_DEMO_WIN_BUILD:-$root/build/win}"
-# cross_build DIR TOOLCHAIN: the installer and the bare stub.
+# cross_build DIR TOOLCHAIN: the installer and the bare stub, which the
+# rest of the demo then uses (win_build, installer, stub, archive).
 cross_build() {
   if [ ! -f "$1/build.ninja" ]; then
     cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -33,6 +34,10 @@ cross_build() {
   # The cross build looks for the packer when it is configured.
   cmake "$1" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
   cmake --build "$1" -j2 --target kelvo-installer kelvo-stub >/dev/null
+  win_build="$1"
+  installer="$1/launcher/kelvo-installer.exe"
+  stub="$1/launcher/kelvo-stub.exe"
+  archive="$1/launcher/kelvo-installer.ace"
 }
 
 echo "== Building the packer (host) and the installer (32-bit Windows)"
@@ -41,9 +46,6 @@ if [ ! -f "$host_build/build.ninja" ]; then
 fi
 cmake --build "$host_build" -j2 --target kelvo-pack >/dev/null
 cross_build "$win_build" mingw-i686.cmake
-installer="$win_build/launcher/kelvo-installer.exe"
-stub="$win_build/launcher/kelvo-stub.exe"
-archive="$win_build/launcher/kelvo-installer.ace"
 wine_arch="$(wine_build_arch || true)"
 if [ "$wine_arch" = x86_64 ]; then
   # The same sources built for 64-bit Windows show the same window.
@@ -51,12 +53,8 @@ if [ "$wine_arch" = x86_64 ]; then
   echo "NOTE: $(wine_cannot_run)."
   echo "      $installer is built ($(stat -c %s "$installer") bytes) but cannot be run here;"
   echo "      the demo runs the 64-bit build of the same installer under 64-bit Wine."
-  win_build="${KELVO_DEMO_WIN64_BUILD:-$root/build/win64}"
   echo "== Building the installer (64-bit Windows)"
-  cross_build "$win_build" mingw-x86_64.cmake
-  installer="$win_build/launcher/kelvo-installer.exe"
-  stub="$win_build/launcher/kelvo-stub.exe"
-  archive="$win_build/launcher/kelvo-installer.ace"
+  cross_build "${KELVO_DEMO_WIN64_BUILD:-$root/build/win64}" mingw-x86_64.cmake
 fi
 
 pid=""

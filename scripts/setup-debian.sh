@@ -5,6 +5,12 @@ set -euo pipefail
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+install_missing() {  # PACKAGE... (none: nothing to do)
+  (($#)) || return 0
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
@@ -16,11 +22,7 @@ for p in build-essential cmake ninja-build libgtest-dev googletest \
          zlib1g-dev pigz clang libclang-rt-14-dev python3; do
   have "$p" || need+=("$p")
 done
-if ((${#need[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+install_missing "${need[@]}"
 
 # Where the kernel runs no 32-bit code, Wine cannot start the 32-bit
 # programs: the 64-bit cross build runs under 64-bit Wine instead.
@@ -30,9 +32,5 @@ if ! wine_runs_32bit; then
   for p in wine64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64; do
     have "$p" || need+=("$p")
   done
-  if ((${#need[@]})); then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-  fi
+  install_missing "${need[@]}"
 fi

@@ -20,6 +20,7 @@ wine_arch="$(wine_build_arch || true)"
 case "$wine_arch" in
   i686)
     wine_build=build/win
+    KELVO_WINE=wine
     export WINEARCH=win32
     export WINEPREFIX="${KELVO_WINEPREFIX:-$root/build/wineprefix}"
     ;;
@@ -27,6 +28,7 @@ case "$wine_arch" in
     echo "NOTE: $(wine_cannot_run)."
     echo "      The 32-bit programs are built but not run; the Wine tests run the 64-bit build."
     wine_build=build/win64
+    KELVO_WINE="$(wine64_loader)"
     export WINEARCH=win64
     export WINEPREFIX="${KELVO_WINEPREFIX:-$root/build/wineprefix}-win64"
     ;;
@@ -37,7 +39,6 @@ case "$wine_arch" in
 esac
 if [ -n "$wine_arch" ]; then
   # A throwaway prefix, warmed once per run.
-  if [ "$wine_arch" = x86_64 ]; then KELVO_WINE="$(wine64_loader)"; else KELVO_WINE=wine; fi
   wine_env_init "$WINEPREFIX" || echo "NOTE: the Wine prefix $WINEPREFIX could not be made"
 fi
 

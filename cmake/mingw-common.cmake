@@ -1,0 +1,12 @@
+# What the mingw-w64 cross builds share; the including file sets
+# CMAKE_SYSTEM_PROCESSOR and KELVO_MINGW_PREFIX first.
+set(CMAKE_SYSTEM_NAME Windows)
+# The win32 thread model: no winpthread DLL or static blob; the engine needs no C++ threads.
+set(CMAKE_C_COMPILER ${KELVO_MINGW_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${KELVO_MINGW_PREFIX}-g++-win32)
+set(CMAKE_RC_COMPILER ${KELVO_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KELVO_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

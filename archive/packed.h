@@ -5,6 +5,10 @@
 
 struct JobContext;
 
+// Room for an archive or volume name and its terminator (the job's
+// archive_name); entry output names use the same capacity.
+constexpr int NAME_CAPACITY = 512;
+
 // volume_prompt_mode values.
 constexpr int32_t PROMPT_ALWAYS = 0;
 constexpr int32_t PROMPT_WHEN_MISSING = 1;

@@ -7,7 +7,6 @@
 
 #include "archive/header.h"
 #include "archive/packed.h"
-#include "extract/job.h"
 
 namespace {
 

@@ -80,7 +80,7 @@ void limited_code_lengths(const uint32_t* freqs, int count, int max_length, uint
     }
 }
 
-bool assign_codes(JobContext& cx, int width, int n, const uint8_t* lengths, PrefixCode& code)
+bool assign_codes(CodeTableWork& work, int width, int n, const uint8_t* lengths, PrefixCode& code)
 {
     uint8_t work_lengths[MAX_TABLE_SYMBOLS];
     uint16_t lookup[TABLE_SIZE];
@@ -88,7 +88,7 @@ bool assign_codes(JobContext& cx, int width, int n, const uint8_t* lengths, Pref
     std::memset(lookup, 0, sizeof lookup);
     std::memset(code.lengths, 0, sizeof code.lengths);
     std::memset(code.codes, 0, sizeof code.codes);
-    if (!build_lookup_table(cx, width, n, work_lengths, lookup))
+    if (!build_lookup_table(work, width, n, work_lengths, lookup))
         return false;
 
     // A code of length L fills the 2^(width - L) entries that begin with it,
@@ -215,7 +215,7 @@ void price_choice(const uint8_t* values, int value_count, int p, TableChoice& ch
 
 }  // namespace
 
-uint32_t write_code_table(JobContext& cx, PackBitWriter* out, const uint8_t* lengths, int limit)
+uint32_t write_code_table(CodeTableWork& work, PackBitWriter* out, const uint8_t* lengths, int limit)
 {
     int n = 0;
     int shortest = MAX_CODE_LENGTH + 1, longest = 0;
@@ -262,7 +262,7 @@ uint32_t write_code_table(JobContext& cx, PackBitWriter* out, const uint8_t* len
     if (out != nullptr) {
         PrefixCode pre{};
         // The pre-code's own lengths always fit: package-merge keeps them to 7.
-        assign_codes(cx, PRE_TABLE_BITS, best.modulus, best.pre_lengths, pre);
+        assign_codes(work, PRE_TABLE_BITS, best.modulus, best.pre_lengths, pre);
         out->put(static_cast<uint32_t>(n), 9);
         out->put(static_cast<uint32_t>(best.base), 4);
         out->put(static_cast<uint32_t>(best.modulus), 4);

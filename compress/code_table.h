@@ -7,7 +7,7 @@
 
 #include "compress/bit_writer.h"
 
-struct JobContext;
+struct CodeTableWork;
 
 constexpr int MAX_CODE_LENGTH = 11;     // the decoder's lookup width
 constexpr int MAX_PRE_CODE_LENGTH = 7;  // 3-bit fields, 7-bit pre-code lookup
@@ -27,13 +27,13 @@ struct PrefixCode {
 // Assigns the codes by running the decoder's own table build over the
 // lengths of symbols 0..n, so that the two sides cannot disagree on the
 // order of equal lengths. Returns false when the lengths do not fit.
-bool assign_codes(JobContext& cx, int width, int n, const uint8_t* lengths, PrefixCode& code);
+bool assign_codes(CodeTableWork& work, int width, int n, const uint8_t* lengths, PrefixCode& code);
 
 // Writes one code table (lengths of symbols 0..limit, each 0..11) in the
 // stream format, choosing the length base, the modulus and the pre-code
 // that need the fewest bits. Returns the number of bits written. With
 // out == nullptr nothing is written and only the cost is returned.
-uint32_t write_code_table(JobContext& cx, PackBitWriter* out, const uint8_t* lengths, int limit);
+uint32_t write_code_table(CodeTableWork& work, PackBitWriter* out, const uint8_t* lengths, int limit);
 
 inline void put_symbol(PackBitWriter& out, const PrefixCode& code, int symbol)
 {

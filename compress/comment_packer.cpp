@@ -9,7 +9,6 @@
 #include "compress/code_table.h"
 #include "decompress/comment.h"
 #include "decompress/huffman.h"
-#include "extract/job.h"
 
 namespace {
 
@@ -53,7 +52,7 @@ std::vector<uint16_t> parse_comment(const std::string& text, int min_copy)
     return symbols;
 }
 
-std::vector<uint8_t> encode(JobContext& cx, size_t text_size, const std::vector<uint16_t>& symbols)
+std::vector<uint8_t> encode(CodeTableWork& work, size_t text_size, const std::vector<uint16_t>& symbols)
 {
     uint32_t freqs[COMMENT_SYMBOLS] = {};
     for (uint16_t s : symbols)
@@ -65,11 +64,11 @@ std::vector<uint8_t> encode(JobContext& cx, size_t text_size, const std::vector<
         if (lengths[s])
             n = s;
     PrefixCode code;
-    assign_codes(cx, TABLE_BITS, n, lengths, code);
+    assign_codes(work, TABLE_BITS, n, lengths, code);
 
     PackBitWriter out;
     out.put(static_cast<uint32_t>(text_size), LENGTH_FIELD_BITS);
-    write_code_table(cx, &out, lengths, MAIN_SYMBOL_LIMIT);
+    write_code_table(work, &out, lengths, MAIN_SYMBOL_LIMIT);
     for (uint16_t s : symbols)
         put_symbol(out, code, s);
     out.align_to_word();
@@ -82,12 +81,12 @@ bool pack_comment(const std::string& text, int text_room, int packed_room, std::
 {
     if (text_room <= 0 || packed_room <= 0 || text.size() + 1 > static_cast<size_t>(text_room))
         return false;
-    auto cx = std::make_unique<JobContext>();
+    CodeTableWork work{};
     std::vector<uint8_t> best;
     // A copy of 2 bytes is not always cheaper than two literals, and taking
     // it changes which positions the table records: try a few thresholds.
     for (int min_copy : {MIN_COMMENT_COPY, 3, 4, 6, MAX_COMMENT_COPY + 1}) {
-        std::vector<uint8_t> packed = encode(*cx, text.size(), parse_comment(text, min_copy));
+        std::vector<uint8_t> packed = encode(work, text.size(), parse_comment(text, min_copy));
         if (best.empty() || packed.size() < best.size())
             best = std::move(packed);
     }

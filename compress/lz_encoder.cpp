@@ -7,7 +7,7 @@
 #include "compress/bit_writer.h"
 #include "compress/code_table.h"
 #include "decompress/huffman.h"
-#include "extract/job.h"
+#include "decompress/lz77.h"
 
 namespace {
 
@@ -410,13 +410,13 @@ void write_block(LzEncoder& enc, PackBitWriter& out, const ParseOp* ops, size_t 
     limited_code_lengths(stats.main, MAIN_SYMBOLS, MAX_CODE_LENGTH, main_lengths);
     limited_code_lengths(stats.length, LENGTH_SYMBOLS, MAX_CODE_LENGTH, length_lengths);
 
-    JobContext& cx = *enc.codes;
+    CodeTableWork& work = enc.codes;
     PrefixCode main_code, length_code;
-    assign_codes(cx, TABLE_BITS, highest_used(main_lengths, MAIN_SYMBOL_LIMIT), main_lengths, main_code);
-    assign_codes(cx, TABLE_BITS, highest_used(length_lengths, LENGTH_SYMBOL_LIMIT), length_lengths,
+    assign_codes(work, TABLE_BITS, highest_used(main_lengths, MAIN_SYMBOL_LIMIT), main_lengths, main_code);
+    assign_codes(work, TABLE_BITS, highest_used(length_lengths, LENGTH_SYMBOL_LIMIT), length_lengths,
                  length_code);
-    write_code_table(cx, &out, main_lengths, MAIN_SYMBOL_LIMIT);
-    write_code_table(cx, &out, length_lengths, LENGTH_SYMBOL_LIMIT);
+    write_code_table(work, &out, main_lengths, MAIN_SYMBOL_LIMIT);
+    write_code_table(work, &out, length_lengths, LENGTH_SYMBOL_LIMIT);
     out.put(static_cast<uint32_t>(count), BLOCK_COUNT_BITS);
     enc.last_block_symbols.push_back(static_cast<uint32_t>(count));
 
@@ -440,7 +440,7 @@ void write_block(LzEncoder& enc, PackBitWriter& out, const ParseOp* ops, size_t 
 
 }  // namespace
 
-LzEncoder::LzEncoder() : codes(std::make_unique<JobContext>()) {}
+LzEncoder::LzEncoder() = default;
 LzEncoder::~LzEncoder() = default;
 
 void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size)

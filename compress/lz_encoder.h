@@ -9,7 +9,7 @@
 
 #include "compress/match_finder.h"
 
-struct JobContext;
+#include "decompress/huffman.h"
 
 constexpr int MIN_DICT_BITS = 10;
 constexpr int MAX_DICT_BITS = 20;
@@ -44,7 +44,7 @@ struct LzEncoder {
     const uint8_t* data = nullptr;  // the stream: every entry's bytes in order
     uint64_t data_size = 0;
     MatchFinder finder;
-    std::unique_ptr<JobContext> codes;  // runs the decoder's table build
+    CodeTableWork codes{};  // the decoder's table build assigns the codes
     SymbolStats carried{};              // statistics of the last segment
     bool have_carried = false;
     // What the last encoded entry holds, for tests and reports: its block

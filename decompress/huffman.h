@@ -30,9 +30,8 @@ struct CodeTableWork {
 
 // A decode-ready copy of a lookup table for hot loops: each entry holds a
 // symbol's code length in its low FAST_LENGTH_BITS bits and the symbol
-// above them. With the length at the bottom, a 64-bit shift by the whole
-// entry consumes the code (the processor takes the count modulo 64), so a
-// decode is one load and one shift.
+// above them, so that a decode is one load, one mask for the bits to
+// consume and one shift for the symbol.
 constexpr int FAST_LENGTH_BITS = 6;
 constexpr uint16_t FAST_LENGTH_MASK = (1u << FAST_LENGTH_BITS) - 1;
 static_assert(MAIN_SYMBOL_LIMIT < (1 << (16 - FAST_LENGTH_BITS)));
@@ -43,7 +42,10 @@ constexpr int MAX_SENT_CODE_LENGTH = (PRE_SYMBOL_COUNT - 2) + (PRE_SYMBOL_COUNT 
 static_assert(MAX_SENT_CODE_LENGTH <= FAST_LENGTH_MASK && MAX_SENT_CODE_LENGTH <= 32);
 
 int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit);
-int build_lookup_table(JobContext& cx, int width, int n, uint8_t* lengths, uint16_t* table);
+// Fills table from the code lengths of symbols 0..n; 0 when they do not fit
+// (an over-subscribed set, or a length beyond width). A failed build ends
+// the LZ77 decoder's call at its limit: read_block_header does that.
+int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table);
 void sort_by_length(CodeTableWork& work, int lo, int hi);
 int decode_symbol(JobContext& cx, const HuffmanTable& table);
 void pack_lookup_table(const HuffmanTable& table, uint16_t* fast);

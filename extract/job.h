@@ -28,7 +28,6 @@ enum ExtractStatus : int32_t {
     STATUS_INTERRUPTED = 255,
 };
 
-constexpr int NAME_CAPACITY = 512;
 constexpr int SCAN_BUFFER_SIZE = 1024;
 constexpr int OUTPUT_BLOCK_SIZE = 2048;
 

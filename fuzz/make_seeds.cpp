@@ -260,7 +260,7 @@ void code_table_seeds(const fs::path& out)
         std::vector<uint8_t> lengths(c.freqs.size(), 0);
         limited_code_lengths(c.freqs.data(), int(c.freqs.size()), MAX_CODE_LENGTH, lengths.data());
         PackBitWriter bw;
-        write_code_table(*cx, &bw, lengths.data(), c.limit);
+        write_code_table(cx->tables, &bw, lengths.data(), c.limit);
         bw.put(0x5A5A5A5A, 32);  // symbols to decode after the table
         bw.align_to_word();
         Bytes seed{uint8_t(c.limit == LENGTH_SYMBOL_LIMIT ? 2 : 0)};

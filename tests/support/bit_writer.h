@@ -64,10 +64,10 @@ struct SentCode {
     }
 };
 
-// Runs the decoder's builder on lengths[0..n] in a scratch context.
+// Runs the decoder's builder on lengths[0..n] with scratch work storage.
 inline SentCode derive_codes(int width, std::vector<uint8_t> lengths)
 {
-    auto scratch = std::make_unique<JobContext>();
+    auto scratch = std::make_unique<CodeTableWork>();
     SentCode code;
     code.width = width;
     code.lookup.assign(size_t(1) << width, 0);

@@ -601,7 +601,7 @@ TEST(PackerCodes, TablesReadBackThroughTheDecoder)
     }
     for (const auto& lengths : cases) {
         int limit = static_cast<int>(lengths.size()) - 1;
-        auto enc = std::make_unique<JobContext>();
+        auto enc = std::make_unique<CodeTableWork>();
         PackBitWriter w;
         uint32_t bits = write_code_table(*enc, &w, lengths.data(), limit);
         EXPECT_EQ(bits, w.bit_count());

@@ -1,0 +1,59 @@
+// Reading a code table from the bit stream: the pre-code, the values it
+// codes, the running sum and the base; the builder then makes the lookup.
+#include "decompress/bit_reader.h"
+#include "decompress/huffman.h"
+#include "extract/job.h"
+
+#include <algorithm>
+#include <cstring>
+
+int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit)
+{
+    CodeTableWork& work = cx.tables;
+    std::memset(lengths, 0, size_t(limit));
+    std::fill_n(table, size_t(1) << width, uint16_t(0));
+
+    int n = int(read_bits(cx, 9));
+    if (n > limit)
+        n = limit;
+    const int length_base = int(read_bits(cx, 4));
+    const int max_pre_symbol = int(read_bits(cx, 4));
+    for (int i = 0; i <= max_pre_symbol; ++i)
+        work.pre_lengths[i] = uint8_t(read_bits(cx, 3));
+
+    // The pre-code borrows the first 128 entries of the table being read;
+    // every entry it can yield is a symbol 0..max_pre_symbol, since the rest
+    // of the table was just cleared to 0.
+    if (!build_lookup_table(work, PRE_TABLE_BITS, max_pre_symbol, work.pre_lengths, table))
+        return 0;
+
+    int i = 0;
+    while (i <= n) {
+        const int s = table[peek_bits(cx, PRE_TABLE_BITS)];
+        skip_bits(cx, work.pre_lengths[s]);
+        if (s < max_pre_symbol) {
+            lengths[i++] = uint8_t(s);
+            continue;
+        }
+        const int run = int(read_bits(cx, 4)) + 4;
+        for (int r = 0; r < run && i <= n; ++r)
+            lengths[i++] = 0;
+    }
+
+    if (max_pre_symbol != 0) {
+        for (int j = 1; j <= n; ++j)
+            lengths[j] = uint8_t((lengths[j - 1] + lengths[j]) % max_pre_symbol);
+    }
+    for (int j = 0; j <= n; ++j) {
+        if (lengths[j] != 0)
+            lengths[j] = uint8_t(lengths[j] + length_base);
+    }
+    return build_lookup_table(work, width, n, lengths, table);
+}
+
+int decode_symbol(JobContext& cx, const HuffmanTable& table)
+{
+    const int s = table.lookup[peek_bits(cx, TABLE_BITS)];
+    skip_bits(cx, table.code_lengths[s]);
+    return s;
+}

@@ -38,6 +38,7 @@ void stream_bind_files(ArchiveStream& stream)
 {
     stream_release(stream);
     stream.backing = StreamBacking::FILE;
+    stream.locate_archive = nullptr;
 }
 
 void stream_bind_volumes(ArchiveStream& stream, const MemoryVolume* volumes, uint32_t count)
@@ -86,6 +87,9 @@ intptr_t stream_open(ArchiveStream& stream, const char* name, int, int)
         if (!name || !platform_open_read(name, &stream.file))
             return STREAM_OPEN_FAILED;
         stream.stream_length = stream.file.length > STREAM_MAX_LENGTH ? STREAM_MAX_LENGTH : stream.file.length;
+        stream.file_base = 0;
+        if (stream.locate_archive)
+            stream.locate_archive(stream);
         break;
     }
     case StreamBacking::VOLUMES: {
@@ -124,7 +128,7 @@ int32_t stream_read(ArchiveStream& stream, intptr_t, void* buffer, uint32_t coun
     if (stream.backing == StreamBacking::FILE) {
         // The file may have become shorter since it was opened: what it
         // still holds arrives, and the position moves by that much.
-        int32_t got = n ? platform_read_at(&stream.file, static_cast<uint32_t>(pos), buffer, n) : 0;
+        int32_t got = n ? platform_read_at(&stream.file, stream.file_base + static_cast<uint32_t>(pos), buffer, n) : 0;
         if (got < 0)
             return -1;
         n = static_cast<uint32_t>(got);

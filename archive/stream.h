@@ -39,6 +39,10 @@ struct ArchiveStream {
     const uint8_t* memory_data = nullptr;  // MEMORY: the bound block
     uint32_t memory_length = 0;
     PlatformReadFile file{};               // FILE: the file now open (stream_data unused)
+    uint32_t file_base = 0;                // FILE: where the archive starts in it
+    // FILE: narrows a file just opened to the archive it holds (file_base
+    // and stream_length); null reads every file whole.
+    void (*locate_archive)(ArchiveStream& stream) = nullptr;
     const MemoryVolume* volumes = nullptr; // VOLUMES: the set, owned by the caller
     uint32_t volume_count = 0;
 };
@@ -47,6 +51,9 @@ struct ArchiveStream {
 void stream_bind_memory(ArchiveStream& stream, const void* data, uint32_t length);
 void stream_bind_resource(ArchiveStream& stream);
 void stream_bind_files(ArchiveStream& stream);
+// Files by name as above, but an installer (a Windows executable with an
+// "ARCDATA"/"Data" resource) is read as that resource alone.
+void stream_bind_installer_files(ArchiveStream& stream);
 // A set of volumes in memory: an open finds the block by its exact name
 // and fails for any other, as a file that is not there would. The set must
 // outlive the stream's use.

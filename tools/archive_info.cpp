@@ -77,7 +77,7 @@ bool read_archive_info(const std::string& completed_name, ArchiveInfo* info)
     ScratchJob scratch;
     JobContext& cx = *scratch.cx;
     std::memcpy(cx.job.archive_name, completed_name.c_str(), completed_name.size() + 1);
-    stream_bind_files(cx.stream);
+    stream_bind_installer_files(cx.stream);
     if (!open_archive(cx))
         return false;
     const AceHeader& h = cx.reader.header;

@@ -26,27 +26,6 @@ constexpr size_t ARCHIVE_EXTENSION_LENGTH = sizeof ARCHIVE_EXTENSION - 1;
 // names).
 bool is_path_separator(char c) { return c == '\\' || c == '/'; }
 
-// The archive name with ".ACE" appended when its last component has no
-// dot. False when the result would not fit archive_name.
-bool complete_archive_name(const char* name, char (&out)[NAME_CAPACITY])
-{
-    size_t length = std::strlen(name);
-    size_t component = 0;
-    for (size_t i = 0; i < length; i++) {
-        if (is_path_separator(name[i]))
-            component = i + 1;
-    }
-    bool needs_extension = std::strchr(name + component, '.') == nullptr;
-    size_t total = length + (needs_extension ? ARCHIVE_EXTENSION_LENGTH : 0);
-    if (total > NAME_CAPACITY - 1)
-        return false;
-    std::memcpy(out, name, length);
-    if (needs_extension)
-        std::memcpy(out + length, ARCHIVE_EXTENSION, ARCHIVE_EXTENSION_LENGTH);
-    out[total] = '\0';
-    return true;
-}
-
 char fold_letter(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 void* obtain(JobContext& cx, size_t size)
@@ -66,19 +45,55 @@ template <typename T> void give_back(JobContext& cx, T*& block)
     block = nullptr;
 }
 
+// The argument rules already allow only one letter (or none) here.
 void run_command(JobContext& cx, char letter)
 {
     switch (fold_letter(letter)) {
-    case 'e': extract_entries(cx, 1, 0); break;
-    case 'x': extract_entries(cx, 0, 0); break;
-    case 't': extract_entries(cx, 0, 1); break;
-    case 'l':
-    case 'v': list_entries(cx); break;
+    case COMMAND_EXTRACT_FLAT: extract_entries(cx, 1, 0); break;
+    case COMMAND_EXTRACT: extract_entries(cx, 0, 0); break;
+    case COMMAND_TEST: extract_entries(cx, 0, 1); break;
+    case COMMAND_LIST:
+    case COMMAND_LIST_VERBOSE: list_entries(cx); break;
     default: fail_usage(cx); break;
     }
 }
 
 }  // namespace
+
+JobCommand job_command_of(const char* argument)
+{
+    if (!argument || argument[0] == '\0' || argument[1] != '\0')
+        return COMMAND_NONE;
+    const char letter = fold_letter(argument[0]);
+    switch (letter) {
+    case COMMAND_EXTRACT:
+    case COMMAND_EXTRACT_FLAT:
+    case COMMAND_TEST:
+    case COMMAND_LIST:
+    case COMMAND_LIST_VERBOSE: return JobCommand(letter);
+    default: return COMMAND_NONE;
+    }
+}
+
+bool complete_archive_name(const char* name, char (&out)[NAME_CAPACITY])
+{
+    size_t length = std::strlen(name);
+    size_t component = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (is_path_separator(name[i]))
+            component = i + 1;
+    }
+    bool needs_extension = std::strchr(name + component, '.') == nullptr;
+    size_t total = length + (needs_extension ? ARCHIVE_EXTENSION_LENGTH : 0);
+    if (total > NAME_CAPACITY - 1)
+        return false;
+    std::memcpy(out, name, length);
+    if (needs_extension)
+        std::memcpy(out + length, ARCHIVE_EXTENSION, ARCHIVE_EXTENSION_LENGTH);
+    out[total] = '\0';
+    return true;
+}
+
 
 void on_interrupt(int)
 {
@@ -93,14 +108,28 @@ void install_interrupt_handler(JobContext& cx)
     platform_install_interrupt(on_interrupt);
 }
 
-void job_setup(JobContext& cx)
+bool job_obtain_buffers(JobContext& cx)
 {
     ExtractJob& job = cx.job;
     job.input_words = static_cast<uint32_t*>(obtain(cx, INPUT_BYTES));
     job.scan_buffer = static_cast<uint8_t*>(obtain(cx, SCAN_BUFFER_SIZE));
     job.output_block = static_cast<uint8_t*>(obtain(cx, OUTPUT_BLOCK_SIZE));
     job.header_buffer = static_cast<uint8_t*>(obtain(cx, HEADER_KEEP_SIZE));
-    bool buffers_obtained = job.input_words && job.scan_buffer && job.output_block && job.header_buffer;
+    return job.input_words && job.scan_buffer && job.output_block && job.header_buffer;
+}
+
+void job_release_buffers(JobContext& cx)
+{
+    ExtractJob& job = cx.job;
+    give_back(cx, job.input_words);
+    give_back(cx, job.scan_buffer);
+    give_back(cx, job.output_block);
+    give_back(cx, job.header_buffer);
+}
+
+void job_setup(JobContext& cx)
+{
+    bool buffers_obtained = job_obtain_buffers(cx);
     if (!buffers_obtained)
         set_status(cx, STATUS_NO_MEMORY);
     crc_build_table(cx.crc);
@@ -113,11 +142,7 @@ void job_setup(JobContext& cx)
 
 void job_teardown(JobContext& cx)
 {
-    ExtractJob& job = cx.job;
-    give_back(cx, job.input_words);
-    give_back(cx, job.scan_buffer);
-    give_back(cx, job.output_block);
-    give_back(cx, job.header_buffer);
+    job_release_buffers(cx);
     give_back(cx, cx.dict.dict_bytes);
 }
 

@@ -75,6 +75,29 @@ inline void set_status(JobContext& cx, int32_t value)
 }
 inline void fail_usage(JobContext& cx) { set_status(cx, STATUS_USAGE); }
 
+// The commands, by the letter that names them.
+enum JobCommand : char {
+    COMMAND_NONE = 0,
+    COMMAND_EXTRACT = 'x',       // with paths
+    COMMAND_EXTRACT_FLAT = 'e',  // without paths
+    COMMAND_TEST = 't',
+    COMMAND_LIST = 'l',
+    COMMAND_LIST_VERBOSE = 'v',
+};
+// The command an argument names: one letter, in either case; COMMAND_NONE
+// for anything else, the empty argument included.
+JobCommand job_command_of(const char* argument);
+
+// The archive name with ".ACE" appended when its last component ('\' and
+// '/' both end one) has no dot. False when the result would not fit.
+bool complete_archive_name(const char* name, char (&out)[NAME_CAPACITY]);
+
+// The four work buffers, zeroed, through the host's allocator: what the job
+// obtains at its start. False when one could not be had; whatever was
+// obtained stays until job_release_buffers, which gives back any of them.
+bool job_obtain_buffers(JobContext& cx);
+void job_release_buffers(JobContext& cx);
+
 void job_setup(JobContext& cx);
 void job_teardown(JobContext& cx);
 // Points the process's interrupt signal at this job's status.

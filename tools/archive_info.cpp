@@ -24,19 +24,19 @@ public:
 struct ScratchJob {
     SilentHost host;
     std::unique_ptr<JobContext> cx = std::make_unique<JobContext>();
-    std::vector<uint32_t> words = std::vector<uint32_t>(INPUT_WORDS);
-    std::vector<uint8_t> scan = std::vector<uint8_t>(SCAN_BUFFER_SIZE);
-    std::vector<uint8_t> header = std::vector<uint8_t>(HEADER_KEEP_SIZE);
+    bool ready = false;
 
     ScratchJob()
     {
         cx->host = &host;
-        cx->job.input_words = words.data();
-        cx->job.scan_buffer = scan.data();
-        cx->job.header_buffer = header.data();
+        ready = job_obtain_buffers(*cx);
         crc_build_table(cx->crc);
     }
-    ~ScratchJob() { stream_release(cx->stream); }
+    ~ScratchJob()
+    {
+        stream_release(cx->stream);
+        job_release_buffers(*cx);
+    }
 };
 
 }  // namespace
@@ -57,6 +57,8 @@ bool decode_main_comment(const AceHeader& h, std::string* text)
     int present = std::min<int>(comment_size, kept - at - 2);
 
     ScratchJob scratch;
+    if (!scratch.ready)
+        return false;
     AceHeader& f = scratch.cx->reader.header;
     std::memset(&f, 0, sizeof f);
     f.header_type = HEADER_TYPE_FILE;
@@ -75,6 +77,8 @@ bool read_archive_info(const std::string& completed_name, ArchiveInfo* info)
     if (completed_name.size() >= size_t(NAME_CAPACITY))
         return false;
     ScratchJob scratch;
+    if (!scratch.ready)
+        return false;
     JobContext& cx = *scratch.cx;
     std::memcpy(cx.job.archive_name, completed_name.c_str(), completed_name.size() + 1);
     stream_bind_installer_files(cx.stream);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "extract/job.h"
+
 namespace {
 
 bool starts_with(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
@@ -190,11 +192,11 @@ PackCommandOptions parse_pack_options(int argc, const char* const* argv, int fir
 
 std::string completed_archive_name(const std::string& name)
 {
-    size_t start = name.find_last_of("\\/");
-    start = start == std::string::npos ? 0 : start + 1;
-    if (name.find('.', start) == std::string::npos)
-        return name + ".ACE";
-    return name;
+    // A name too long to complete is passed on as it is; the job refuses it.
+    char completed[NAME_CAPACITY];
+    if (!complete_archive_name(name.c_str(), completed))
+        return name;
+    return completed;
 }
 
 std::string usage_text()

@@ -24,14 +24,12 @@ constexpr size_t PROGRESS_NAME_WIDTH = 40;
 
 ConsoleCommand console_command_of(const char* letter)
 {
-    if (!letter || letter[0] == '\0' || letter[1] != '\0')
-        return ConsoleCommand::OTHER;
-    switch (letter[0]) {
-    case 'x': case 'X': return ConsoleCommand::EXTRACT;
-    case 'e': case 'E': return ConsoleCommand::EXTRACT_FLAT;
-    case 't': case 'T': return ConsoleCommand::TEST;
-    case 'l': case 'L': return ConsoleCommand::LIST;
-    case 'v': case 'V': return ConsoleCommand::LIST_VERBOSE;
+    switch (job_command_of(letter)) {
+    case COMMAND_EXTRACT: return ConsoleCommand::EXTRACT;
+    case COMMAND_EXTRACT_FLAT: return ConsoleCommand::EXTRACT_FLAT;
+    case COMMAND_TEST: return ConsoleCommand::TEST;
+    case COMMAND_LIST: return ConsoleCommand::LIST;
+    case COMMAND_LIST_VERBOSE: return ConsoleCommand::LIST_VERBOSE;
     default: return ConsoleCommand::OTHER;
     }
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <random>
 #include <stdexcept>
 
@@ -38,19 +39,17 @@ TestJob::TestJob()
 {
     cx.host = &host;
     crc_build_table(cx.crc);
-    cx.job.input_words = new uint32_t[INPUT_WORDS]();
-    cx.job.scan_buffer = new uint8_t[SCAN_BUFFER_SIZE]();
-    cx.job.output_block = new uint8_t[OUTPUT_BLOCK_SIZE]();
-    cx.job.header_buffer = new uint8_t[HEADER_KEEP_SIZE]();
+    if (!job_obtain_buffers(cx))
+        throw std::bad_alloc();
 }
 
 TestJob::~TestJob()
 {
     stream_release(cx.stream);
-    delete[] cx.job.input_words;
-    delete[] cx.job.scan_buffer;
-    delete[] cx.job.output_block;
-    delete[] cx.job.header_buffer;
+    // Tests swap in hosts of their own that may be gone by now; the
+    // buffers came from this one.
+    cx.host = &host;
+    job_release_buffers(cx);
 }
 
 static void set_name(JobContext& cx, const std::string& name)

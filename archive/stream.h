@@ -58,7 +58,7 @@ void stream_bind_installer_files(ArchiveStream& stream);
 // and fails for any other, as a file that is not there would. The set must
 // outlive the stream's use.
 void stream_bind_volumes(ArchiveStream& stream, const MemoryVolume* volumes, uint32_t count);
-// Releases a file mapping; the job calls it once at its end.
+// Closes the file a FILE backing has open; the job calls it once at its end.
 void stream_release(ArchiveStream& stream);
 
 // Returns a handle, or STREAM_OPEN_FAILED (-1).

@@ -31,7 +31,7 @@ public:
 };
 
 // A JobContext with the CRC table built, the four work buffers allocated
-// (freed again on destruction, with any file mapping of the stream) and
+// (given back on destruction, with any file the stream has open) and
 // the TestHost installed.
 struct TestJob {
     TestHost host;

@@ -45,7 +45,9 @@ template <typename T> void give_back(JobContext& cx, T*& block)
     block = nullptr;
 }
 
-// The argument rules already allow only one letter (or none) here.
+// The argument rules already allow only one letter (or none) here, so the
+// letter alone picks the command (job_command_of is for the tools; the
+// installer links only this).
 void run_command(JobContext& cx, char letter)
 {
     switch (fold_letter(letter)) {
@@ -93,7 +95,6 @@ bool complete_archive_name(const char* name, char (&out)[NAME_CAPACITY])
     out[total] = '\0';
     return true;
 }
-
 
 void on_interrupt(int)
 {

@@ -1,13 +1,13 @@
 // The installer worker: scratch folder, extraction of the embedded archive,
 // the installer program, clean-up, and the end of the program. It reaches
 // the world only through a WorkerHost, whose defaults go to
-// platform/launcher.h and to the extraction engine; tests override single
+// launcher/os.h and to the extraction engine; tests override single
 // operations (a scripted job, a failing temporary path, a held file).
 #pragma once
 
 #include <cstdint>
 
-#include "platform/launcher.h"
+#include "launcher/os.h"
 
 constexpr uint32_t TEMP_PATH_CAPACITY = 1000;
 constexpr int SCRATCH_NAME_CAPACITY = 100;

@@ -14,7 +14,7 @@
 #include <ctime>
 
 #include "launcher/resource.h"
-#include "platform/launcher.h"
+#include "launcher/os.h"
 #include "platform/posix/path.h"
 
 extern char** environ;

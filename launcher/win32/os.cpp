@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/launcher.h"
+#include "launcher/os.h"
 
 uint32_t platform_temp_path(char* buffer, uint32_t capacity)
 {

@@ -99,11 +99,21 @@ int read_header(JobContext& cx, int strict)
     AceHeader& h = r.header;
     const intptr_t handle = cx.job.archive_handle;
 
+    // A data area that reaches past the end of the data means the archive
+    // was cut short inside an entry, not that it ended.
+    const int64_t next = int64_t(cx.stream.stream_position) + int64_t(r.packed_remaining);
+    const bool area_cut = next > int64_t(cx.stream.stream_length);
     skip_data_area(cx);
+    r.header_offset = cx.stream.stream_position;
+    r.header_end = HEADER_CUT_SHORT;
 
     uint8_t prefix[HEADER_PREFIX_SIZE];
-    if (stream_read(cx.stream, handle, prefix, HEADER_PREFIX_SIZE) < HEADER_PREFIX_SIZE)
+    const int32_t got = stream_read(cx.stream, handle, prefix, HEADER_PREFIX_SIZE);
+    if (got < HEADER_PREFIX_SIZE) {
+        if (got == 0 && !area_cut)
+            r.header_end = HEADER_AT_END;
         return 0;
+    }
     h.header_crc = uint16_t(prefix[0] | prefix[1] << 8);
     h.header_size = uint16_t(prefix[2] | prefix[3] << 8);
 
@@ -135,6 +145,7 @@ int read_header(JobContext& cx, int strict)
     }
 
     const int valid = h.header_crc == uint16_t(crc);
+    r.header_end = valid ? HEADER_READ : HEADER_CHECK_FAILED;
     if (!valid && strict)
         return 0;
 

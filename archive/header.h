@@ -75,14 +75,26 @@ struct AceHeader {
     };
 };
 
+// Why read_header returned what it did: the walk's end is a fact the hosts
+// are told (the end of the data, or something that ended it early).
+enum HeaderEnd : uint8_t {
+    HEADER_READ = 0,         // read whole (its check may still have failed when not strict)
+    HEADER_AT_END,           // no byte left where the next header would begin
+    HEADER_CUT_SHORT,        // the data ends, or cannot be read, inside a header or a data area
+    HEADER_CHECK_FAILED,     // read whole, but its CRC is wrong
+};
+
 struct HeaderReader {
     AceHeader header;
     uint32_t packed_remaining;      // bytes of the current data area not yet read
     int32_t archive_solid;          // main header found has FLAG_SOLID
     int32_t archive_volume_number;  // volume_number of the main header found
+    int32_t header_offset;          // where the last header read began in its stream
+    uint8_t header_end;             // HeaderEnd of the last read
 };
 
-// Returns 1 when the next header was read whole and its CRC is right.
+// Returns 1 when the next header was read whole and its CRC is right; sets
+// header_offset and header_end either way.
 int read_header(JobContext& cx, int strict);
 // Returns 1 when a main header was found by its signature and validated.
 int find_main_header(JobContext& cx);

@@ -146,8 +146,9 @@ void check_entry_crc(JobContext& cx)
         cx.host->flush_stdout();
 }
 
-void decode_and_write(JobContext& cx)
+uint64_t decode_and_write(JobContext& cx)
 {
+    uint64_t delivered = 0;
     cx.host->flush_stdout();
     while (current_status(cx) == STATUS_OK) {
         uint32_t count = read_entry_data(cx, cx.job.output_block, OUTPUT_BLOCK_SIZE);
@@ -156,24 +157,43 @@ void decode_and_write(JobContext& cx)
         int32_t written = cx.host->write_output(cx.job.output_handle, cx.job.output_block, count);
         if (written < 0 || uint32_t(written) != count)
             set_status(cx, STATUS_WRITE_FAILED);
+        delivered += count;
         cx.host->on_data(cx, count);
     }
     check_entry_crc(cx);
+    return delivered;
 }
 
-void decode_and_discard(JobContext& cx)
+uint64_t decode_and_discard(JobContext& cx)
 {
+    uint64_t delivered = 0;
     cx.host->flush_stdout();
     while (current_status(cx) == STATUS_OK) {
         uint32_t count = read_entry_data(cx, cx.job.output_block, OUTPUT_BLOCK_SIZE);
         if (count == 0)
             break;
+        delivered += count;
         cx.host->on_data(cx, count);
     }
     check_entry_crc(cx);
+    return delivered;
 }
 
 namespace {
+
+void end_entry(JobContext& cx, const char* name, EntryResult result, const char* reason, uint64_t bytes)
+{
+    const EntryEvent event{name, result, reason, bytes, cx.lz.entry_crc};
+    cx.host->on_entry_end(cx, event);
+}
+
+// The verdict on an entry whose contents went through the decoder.
+EntryResult decoded_result(const JobContext& cx, EntryResult whole)
+{
+    if (current_status(cx) != STATUS_OK)
+        return EntryResult::FAILED;
+    return cx.lz.entry_crc == file_header(cx).file_crc ? whole : EntryResult::CRC_MISMATCH;
+}
 
 // Tells the user and the host; the entry then writes nothing anywhere.
 void report_refusal(JobContext& cx, const char* name, const char* reason)
@@ -182,8 +202,23 @@ void report_refusal(JobContext& cx, const char* name, const char* reason)
     append_text(message, sizeof message, reason);
     append_text(message, sizeof message, "): ");
     append_text(message, sizeof message, name);
-    cx.host->on_entry_refused(cx, name, reason);
+    end_entry(cx, name, EntryResult::REFUSED, reason, 0);
     cx.host->show_message(message);
+}
+
+void report_walk_end(JobContext& cx)
+{
+    const HeaderReader& r = cx.reader;
+    WalkEnd reason = WalkEnd::STOPPED;
+    if (current_status(cx) == STATUS_OK) {
+        switch (r.header_end) {
+        case HEADER_AT_END: reason = WalkEnd::END_OF_DATA; break;
+        case HEADER_CHECK_FAILED: reason = WalkEnd::DAMAGED_HEADER; break;
+        default: reason = WalkEnd::CUT_SHORT; break;
+        }
+    }
+    const WalkEvent event{reason, r.header_offset, cx.stream.stream_length, current_status(cx)};
+    cx.host->on_walk_end(cx, event);
 }
 
 // A split entry whose data is not read: its pieces are walked without
@@ -202,18 +237,19 @@ void skip_later_pieces(JobContext& cx)
 // An entry whose contents go nowhere (begun: the decoder was already
 // readied for it). A solid archive's later entries copy from its contents,
 // so they still pass through the decoder; elsewhere its data is skipped.
-void pass_over(JobContext& cx, bool begun)
+// Returns the bytes decoded.
+uint64_t pass_over(JobContext& cx, bool begun)
 {
     if (!cx.reader.archive_solid) {
         skip_later_pieces(cx);
-        return;
+        return 0;
     }
     if (!begun) {
         begin_entry(cx);
         if (current_status(cx) != STATUS_OK)
-            return;
+            return 0;
     }
-    decode_and_discard(cx);
+    return decode_and_discard(cx);
 }
 
 }  // namespace
@@ -240,25 +276,36 @@ void extract_entries(JobContext& cx, int strip_paths, int test_only)
         cx.host->on_entry(cx, name);
         cx.host->flush_stdout();
         begin_entry(cx);
-        if (current_status(cx) != STATUS_OK)
-            continue;
-        if (test_only) {
-            decode_and_discard(cx);
+        if (current_status(cx) != STATUS_OK) {
+            end_entry(cx, name, EntryResult::FAILED, nullptr, 0);
             continue;
         }
-        cx.job.output_handle = create_output(cx, name, file_header(cx).file_attributes);
+        const bool folder = (file_header(cx).file_attributes & ATTR_DIRECTORY) != 0;
+        if (test_only) {
+            uint64_t bytes = decode_and_discard(cx);
+            end_entry(cx, name, decoded_result(cx, folder ? EntryResult::FOLDER : EntryResult::TESTED), nullptr, bytes);
+            continue;
+        }
+        const char* why = nullptr;
+        cx.job.output_handle = create_output(cx, name, file_header(cx).file_attributes, &why);
         if (cx.job.output_handle >= 0) {
-            decode_and_write(cx);
+            uint64_t bytes = decode_and_write(cx);
             cx.host->close_output(cx.job.output_handle);
             cx.job.output_handle = -1;
             // No partial file stays behind.
             if (current_status(cx) != STATUS_OK)
                 cx.host->remove_output(name);
+            end_entry(cx, name, decoded_result(cx, EntryResult::WRITTEN), nullptr, bytes);
             continue;
         }
         // No file was opened: a directory entry, or something in the way.
-        pass_over(cx, true);
+        uint64_t bytes = pass_over(cx, true);
+        EntryResult result = folder ? EntryResult::FOLDER : EntryResult::NOT_WRITTEN;
+        if (current_status(cx) != STATUS_OK)
+            result = EntryResult::FAILED;
+        end_entry(cx, name, result, result == EntryResult::NOT_WRITTEN ? why : nullptr, bytes);
     }
+    report_walk_end(cx);
     // Known only now, so that every other entry was still extracted.
     if (refused_any && current_status(cx) == STATUS_OK)
         set_status(cx, STATUS_WRITE_FAILED);
@@ -268,7 +315,7 @@ void list_entries(JobContext& cx)
 {
     while (current_status(cx) == STATUS_OK) {
         if (!read_header(cx, 1))
-            return;
+            break;
         if (cx.reader.header.header_type != HEADER_TYPE_FILE)
             continue;
         cx.host->on_entry(cx, nullptr);
@@ -281,4 +328,5 @@ void list_entries(JobContext& cx)
             cx.host->on_entry(cx, nullptr);
         }
     }
+    report_walk_end(cx);
 }

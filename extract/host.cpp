@@ -31,9 +31,11 @@ bool JobHost::remove_output(const char* path) { return platform_remove_file(path
 void* JobHost::allocate(size_t size) { return platform_allocate(size); }
 void JobHost::release(void* block) { platform_release(block); }
 
+void JobHost::on_archive_opened(JobContext&) {}
 void JobHost::on_entry(JobContext&, const char*) {}
 void JobHost::on_data(JobContext&, uint32_t) {}
-void JobHost::on_entry_refused(JobContext&, const char*, const char*) {}
+void JobHost::on_entry_end(JobContext&, const EntryEvent&) {}
+void JobHost::on_walk_end(JobContext&, const WalkEvent&) {}
 
 JobHost& default_job_host()
 {

@@ -9,6 +9,40 @@
 
 struct JobContext;
 
+// What became of one file entry under x, e or t.
+enum class EntryResult : uint8_t {
+    WRITTEN,       // its file was written whole and its checksum is right
+    TESTED,        // decoded whole (t) and its checksum is right
+    CRC_MISMATCH,  // decoded whole, checksum wrong (a written file stays)
+    FAILED,        // the run's status ended it: its partial file was taken back
+    FOLDER,        // a folder entry: the folder was made or was already there
+    REFUSED,       // its name may not be written; nothing was
+    NOT_WRITTEN,   // no file could be made for it; nothing was
+};
+
+struct EntryEvent {
+    const char* name;    // the output name (without its path under e)
+    EntryResult result;
+    const char* reason;  // REFUSED and NOT_WRITTEN: why, else null
+    uint64_t bytes;      // contents delivered by the decoder
+    uint32_t crc;        // their running checksum, against the header's file_crc
+};
+
+// How the walk over the headers ended.
+enum class WalkEnd : uint8_t {
+    END_OF_DATA,     // the last data area ended where the data ends: all was walked
+    DAMAGED_HEADER,  // a header whose CRC is wrong; what follows it was not walked
+    CUT_SHORT,       // the data ends, or could not be read, inside a header or a data area
+    STOPPED,         // the run's status ended it first (a failure, an interrupt)
+};
+
+struct WalkEvent {
+    WalkEnd reason;
+    int32_t offset;   // where the header that ended the walk begins (its volume's stream)
+    uint32_t length;  // that stream's length
+    int32_t status;   // the run's status when the walk ended
+};
+
 class JobHost {
 public:
     virtual ~JobHost() = default;
@@ -42,19 +76,26 @@ public:
     virtual void* allocate(size_t size);
     virtual void release(void* block);
 
-    // Observation points for tools; the engine's outcome never depends on
-    // them. on_entry: a file entry starts (extract and test, with its output
+    // Events: what happened, for hosts that report it or decide on it. The
+    // engine's outcome never depends on them.
+    // on_archive_opened: the main header was found (cx.reader.header.main,
+    // cx.reader.archive_solid); the command runs next unless the archive
+    // is a later volume of a set.
+    // on_entry: a file entry starts (extract and test, with its output
     // name) or a file header is walked (list, name null); a listing may
     // read cx.reader.header and even decode the comment in place.
     // on_data: count bytes of the current entry were decoded (written,
     // tested, or passed over in a solid archive when nothing could be
-    // written for the entry). on_entry_refused: a file entry whose name
-    // may not be written under x or e; it gets no on_entry, and the engine
-    // also shows a message; the run ends with status 7 if nothing else
-    // failed.
+    // written for the entry).
+    // on_entry_end: a file entry of x, e or t is done with. A refused entry
+    // gets no on_entry; the engine also shows a message for it, and the run
+    // ends with status 7 if nothing else failed.
+    // on_walk_end: the command's walk over the headers is over.
+    virtual void on_archive_opened(JobContext& cx);
     virtual void on_entry(JobContext& cx, const char* output_name);
     virtual void on_data(JobContext& cx, uint32_t count);
-    virtual void on_entry_refused(JobContext& cx, const char* name, const char* reason);
+    virtual void on_entry_end(JobContext& cx, const EntryEvent& event);
+    virtual void on_walk_end(JobContext& cx, const WalkEvent& event);
 };
 
 // The shared default host (platform-backed, stateless).

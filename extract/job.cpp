@@ -180,6 +180,7 @@ void extract_job_run(JobContext& cx, int32_t argc, const char* const* argv)
             if (!open_archive(cx)) {
                 set_status(cx, STATUS_USAGE);
             } else {
+                cx.host->on_archive_opened(cx);
                 // A later volume of a set is not a place to start from.
                 if (cx.reader.archive_volume_number == 0)
                     run_command(cx, argv[1][0]);

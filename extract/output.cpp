@@ -37,7 +37,7 @@ int remove_existing(JobContext& cx, const char* path)
     return 1;
 }
 
-int32_t create_output(JobContext& cx, const char* path, uint32_t attributes)
+int32_t create_output(JobContext& cx, const char* path, uint32_t attributes, const char** why)
 {
     bool existed = cx.host->path_exists(path);
     make_parent_dirs(cx, path);
@@ -49,7 +49,13 @@ int32_t create_output(JobContext& cx, const char* path, uint32_t attributes)
             cx.host->make_directory(path);
         return -1;
     }
-    if (existed && remove_existing(cx, path) != 0)
+    if (existed && remove_existing(cx, path) != 0) {
+        if (why)
+            *why = "what is in the way could not be removed";
         return -1;
-    return cx.host->open_output(path);
+    }
+    int32_t fd = cx.host->open_output(path);
+    if (fd < 0 && why)
+        *why = "the file could not be created";
+    return fd;
 }

@@ -8,7 +8,18 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 install_missing() {  # PACKAGE... (none: nothing to do)
   (($#)) || return 0
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A mirror caught mid-sync fails one index now and then: try again, and
+  # go on with what was fetched; the install itself must succeed.
+  local try
+  for try in 1 2 3; do
+    apt-get update -qq && break
+    sleep 10
+  done
+  for try in 1 2 3; do
+    apt-get install -y -qq --no-install-recommends "$@" >/dev/null && return 0
+    sleep 10
+    apt-get update -qq || true
+  done
   apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 

@@ -78,11 +78,6 @@ void ConsoleHost::break_line()
 void ConsoleHost::show_message(const char* text)
 {
     report_.messages++;
-    // The job's last word ("CRC error") comes after the last entry is
-    // done; give that entry its verdict first rather than break its line.
-    if (cx_ && current_.active && current_.bytes == current_.expected_size &&
-        (current_.opened || current_.directory || command_ == ConsoleCommand::TEST))
-        end_entry(*cx_);
     break_line();
     std::fflush(out_);
     std::fprintf(err_, "Fatal: %s\n", text);
@@ -97,33 +92,6 @@ void ConsoleHost::volume_prompt(const char* volume_name)
     std::fflush(err_);
 }
 
-void ConsoleHost::release(void* block)
-{
-    // The job gives its buffers back before it lets go of the archive: the
-    // last moment to see how far its reading got.
-    if (cx_ && !end_seen_) {
-        end_seen_ = true;
-        end_position_ = cx_->stream.stream_position;
-        end_length_ = cx_->stream.stream_length;
-    }
-    JobHost::release(block);
-}
-
-int32_t ConsoleHost::open_output(const char* path)
-{
-    int32_t fd = JobHost::open_output(path);
-    if (fd >= 0)
-        current_.opened = true;
-    return fd;
-}
-
-bool ConsoleHost::remove_output(const char* path)
-{
-    // The engine takes back a partial file only when the entry failed.
-    current_.removed = true;
-    return JobHost::remove_output(path);
-}
-
 void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
 {
     if (command_ == ConsoleCommand::LIST || command_ == ConsoleCommand::LIST_VERBOSE) {
@@ -131,15 +99,9 @@ void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
             list_header(cx, continuation_expected_);
         return;
     }
-    end_entry(cx);
-    const AceFileHeader& f = cx.reader.header.file;
     current_ = Current{};
-    current_.active = true;
     current_.name = printable_text(reinterpret_cast<const uint8_t*>(output_name), std::strlen(output_name));
-    current_.directory = (f.file_attributes & ATTR_DIRECTORY) != 0;
-    current_.expected_size = f.unpacked_size;
-    current_.expected_crc = f.file_crc;
-    current_.crc = CRC_INIT;
+    current_.expected_size = cx.reader.header.file.unpacked_size;
     current_.started = std::chrono::steady_clock::now();
     if (!quiet_) {
         std::fprintf(out_, "%s %s", verb(), current_.name.c_str());
@@ -148,16 +110,9 @@ void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
     }
 }
 
-void ConsoleHost::on_data(JobContext& cx, uint32_t count)
+void ConsoleHost::on_data(JobContext&, uint32_t count)
 {
-    if (!current_.active)
-        return;
     current_.bytes += count;
-    // The decoder's running CRC covers every byte delivered so far; the
-    // header now held is the one whose CRC the engine compares (for a split
-    // entry, that of the piece being read).
-    current_.crc = cx.lz.entry_crc;
-    current_.expected_crc = cx.reader.header.file.file_crc;
     if (progress_ && current_.line_open)
         draw_progress();
 }
@@ -204,51 +159,48 @@ void ConsoleHost::print_verdict(const char* verdict)
     std::fflush(out_);
 }
 
-void ConsoleHost::end_entry(JobContext& cx)
+void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
 {
-    if (!current_.active)
-        return;
-    current_.active = false;
-    // The status may have been set after this entry was done with (the
-    // final "CRC error", unsafe names found earlier, an interrupt between
-    // entries): an entry that delivered all its bytes is judged by them.
-    int32_t status = current_status(cx);
-    bool delivered = current_.bytes == current_.expected_size;
-    const char* verdict = "OK";
+    std::string verdict = "OK";
     bool failed = true;
-    if (status != STATUS_OK && (current_.removed || !delivered))
-        verdict = status_text(status);
-    else if (command_ != ConsoleCommand::TEST && !current_.directory && !current_.opened)
-        verdict = "not written (something in the way)";
-    else if (!current_.directory && current_.crc != current_.expected_crc)
-        verdict = "CRC error";
-    else
-        failed = false;
-    if (!failed)
-        report_.bytes += current_.bytes;
+    switch (event.result) {
+    case EntryResult::WRITTEN:
+    case EntryResult::TESTED:
+    case EntryResult::FOLDER: failed = false; break;
+    case EntryResult::CRC_MISMATCH: verdict = "CRC error"; break;
+    case EntryResult::FAILED: verdict = status_text(current_status(cx)); break;
+    case EntryResult::REFUSED: verdict = std::string("refused: ") + event.reason; break;
+    case EntryResult::NOT_WRITTEN:
+        verdict = std::string("not written (") + (event.reason ? event.reason : "something in the way") + ")";
+        break;
+    }
+    if (event.result == EntryResult::REFUSED) {
+        // A refused entry never began: its line is printed whole.
+        current_ = Current{};
+        current_.name = printable_text(reinterpret_cast<const uint8_t*>(event.name), std::strlen(event.name));
+        report_.refused++;
+    }
     if (failed)
         report_.failed++;
-    else if (current_.directory)
+    else if (event.result == EntryResult::FOLDER)
         report_.folders++;
     else
         report_.files++;
-    if (!quiet_) {
-        print_verdict(verdict);
+    if (!failed)
+        report_.bytes += event.bytes;
+    if (!quiet_ || event.result == EntryResult::REFUSED) {
+        print_verdict(verdict.c_str());
     } else if (failed) {
         // Quiet runs still name the entries that went wrong.
-        std::fprintf(out_, "%s %s ... %s\n", verb(), current_.name.c_str(), verdict);
+        std::fprintf(out_, "%s %s ... %s\n", verb(), current_.name.c_str(), verdict.c_str());
         std::fflush(out_);
     }
 }
 
-void ConsoleHost::on_entry_refused(JobContext& cx, const char* name, const char* reason)
+void ConsoleHost::on_walk_end(JobContext&, const WalkEvent& event)
 {
-    end_entry(cx);
-    report_.failed++;
-    report_.refused++;
-    std::string shown = printable_text(reinterpret_cast<const uint8_t*>(name), std::strlen(name));
-    std::fprintf(out_, "%s %s ... refused: %s\n", verb(), shown.c_str(), reason);
-    std::fflush(out_);
+    walk_seen_ = true;
+    walk_ = event;
 }
 
 // ---- Listing ----------------------------------------------------------------
@@ -320,9 +272,7 @@ void ConsoleHost::finish(JobContext& cx)
     int32_t status = current_status(cx);
     // A header that fails its check ends the walk as quietly as the end of
     // the archive does; say that something was left unread.
-    bool command_ran = info_ && info_->volume_number == 0 && command_ != ConsoleCommand::OTHER;
-    bool unread = command_ran && (status == STATUS_OK || status == STATUS_CRC_ERROR) && end_seen_ &&
-                  end_position_ >= 0 && uint32_t(end_position_) < end_length_;
+    bool unread = walk_ended_early() && (status == STATUS_OK || status == STATUS_CRC_ERROR);
     bool listing = command_ == ConsoleCommand::LIST || command_ == ConsoleCommand::LIST_VERBOSE;
     if (listing) {
         flush_listed();
@@ -337,7 +287,6 @@ void ConsoleHost::finish(JobContext& cx)
                              format_ratio(totals_.packed, totals_.size).c_str());
         }
     } else if (command_ != ConsoleCommand::OTHER) {
-        end_entry(cx);
         bool any = report_.files + report_.folders + report_.failed > 0;
         if (any || status == STATUS_OK) {
             std::string what = count_text(report_.files, report_.folders);
@@ -357,7 +306,7 @@ void ConsoleHost::finish(JobContext& cx)
         std::fprintf(err_,
                      "kelvo: warning: the walk over the archive stopped at byte %" PRId32 " of %" PRIu32
                      " (a damaged header?); entries after it were not processed\n",
-                     end_position_, end_length_);
+                     walk_.offset, walk_.length);
     if (status != STATUS_OK) {
         // A usage failure found in the arguments shows no message of its own.
         if (status == STATUS_USAGE && report_.messages == 0)

@@ -1,8 +1,8 @@
-// The console tool's view of a job: it watches the engine through the
-// JobHost observation points and prints what a console user expects (a line
-// per entry with its verdict, a progress bar on a terminal, the listing of
-// l and v, a summary), and prints the engine's messages as "Fatal: <text>"
-// lines. Nothing here changes what the job does or how it ends.
+// The console tool's view of a job: it follows the engine's events and
+// prints what a console user expects (a line per entry with its verdict, a
+// progress bar on a terminal, the listing of l and v, a summary), and prints
+// the engine's messages as "Fatal: <text>" lines. Nothing here changes what
+// the job does or how it ends.
 #pragma once
 
 #include <chrono>
@@ -38,18 +38,16 @@ public:
     void set_progress(bool progress) { progress_ = progress; }
     // Facts about the archive found before the run (printed by v).
     void set_archive_info(const ArchiveInfo* info, const std::string& name);
-    // The context the job runs in, so that the host can see where reading
-    // ended before the job lets go of the archive.
-    void watch(JobContext* cx) { cx_ = cx; }
 
     void show_message(const char* text) override;
     void volume_prompt(const char* volume_name) override;
-    int32_t open_output(const char* path) override;
-    bool remove_output(const char* path) override;
-    void release(void* block) override;
     void on_entry(JobContext& cx, const char* output_name) override;
     void on_data(JobContext& cx, uint32_t count) override;
-    void on_entry_refused(JobContext& cx, const char* name, const char* reason) override;
+    void on_entry_end(JobContext& cx, const EntryEvent& event) override;
+    void on_walk_end(JobContext& cx, const WalkEvent& event) override;
+
+    // How the walk ended; END_OF_DATA until told otherwise.
+    bool walk_ended_early() const { return walk_seen_ && walk_.reason != WalkEnd::END_OF_DATA && walk_.reason != WalkEnd::STOPPED; }
 
     // After the run: the last entry's verdict, the listing's total, the
     // summary and, for a failed run, the exit line on standard error.
@@ -59,15 +57,9 @@ public:
 
 private:
     struct Current {
-        bool active = false;
         std::string name;
-        bool directory = false;
         uint32_t expected_size = 0;
-        uint32_t expected_crc = 0;
-        uint32_t crc = 0;
         uint64_t bytes = 0;
-        bool opened = false;
-        bool removed = false;
         bool line_open = false;  // "Extracting name" printed, verdict not yet
         bool bar_drawn = false;
         int last_percent = -1;
@@ -75,7 +67,6 @@ private:
     };
 
     const char* verb() const;
-    void end_entry(JobContext& cx);
     void print_verdict(const char* verdict);
     void break_line();
     void draw_progress();
@@ -91,10 +82,8 @@ private:
     ConsoleReport report_;
     Current current_;
     size_t drawn_width_ = 0;
-    JobContext* cx_ = nullptr;
-    bool end_seen_ = false;
-    int32_t end_position_ = 0;
-    uint32_t end_length_ = 0;
+    bool walk_seen_ = false;
+    WalkEvent walk_{};
 
     // Listing
     bool heading_printed_ = false;

@@ -55,7 +55,6 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
     // Tens of kilobytes of tables: on the heap.
     auto cx = std::make_unique<JobContext>();
     cx->host = &host;
-    host.watch(cx.get());
     stream_bind_installer_files(cx->stream);
     extract_job_run(*cx, int32_t(job_argv.size()), job_argv.data());
     host.finish(*cx);

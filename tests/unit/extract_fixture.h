@@ -34,8 +34,11 @@ public:
 
     // Observation.
     std::vector<std::string> entries;  // on_entry names ("<null>" for null)
-    std::vector<std::string> refused;  // on_entry_refused names
+    std::vector<std::string> refused;  // names of REFUSED entries
     std::vector<std::string> refusal_reasons;
+    std::vector<EntryEvent> ended;     // every on_entry_end (name and reason not kept)
+    std::vector<WalkEvent> walks;      // every on_walk_end
+    int archives_opened = 0;
     uint64_t data_bytes = 0;
     int data_calls = 0;
     std::function<void(JobContext&)> on_data_hook;  // run after every portion
@@ -68,11 +71,17 @@ public:
         if (on_data_hook)
             on_data_hook(cx);
     }
-    void on_entry_refused(JobContext&, const char* name, const char* reason) override
+    void on_archive_opened(JobContext&) override { archives_opened++; }
+    void on_entry_end(JobContext&, const EntryEvent& event) override
     {
-        refused.push_back(name);
-        refusal_reasons.push_back(reason);
+        if (event.result == EntryResult::REFUSED) {
+            refused.push_back(event.name);
+            refusal_reasons.push_back(event.reason);
+        }
+        ended.push_back(event);
+        ended.back().name = ended.back().reason = nullptr;
     }
+    void on_walk_end(JobContext&, const WalkEvent& event) override { walks.push_back(event); }
     int32_t write_output(int32_t fd, const void* data, uint32_t count) override
     {
         if (write_budget >= 0 && int64_t(count) > write_budget) {

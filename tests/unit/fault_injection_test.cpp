@@ -258,11 +258,8 @@ public:
     void release(void* block) override { Around a(*this); ExtractHost::release(block); }
     void on_entry(JobContext& c, const char* n) override { Around a(*this); ExtractHost::on_entry(c, n); }
     void on_data(JobContext& c, uint32_t n) override { Around a(*this); ExtractHost::on_data(c, n); }
-    void on_entry_refused(JobContext& c, const char* n, const char* r) override
-    {
-        Around a(*this);
-        ExtractHost::on_entry_refused(c, n, r);
-    }
+    void on_entry_end(JobContext& c, const EntryEvent& e) override { Around a(*this); ExtractHost::on_entry_end(c, e); }
+    void on_walk_end(JobContext& c, const WalkEvent& e) override { Around a(*this); ExtractHost::on_walk_end(c, e); }
 };
 
 struct InterruptRun {

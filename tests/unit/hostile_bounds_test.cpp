@@ -115,10 +115,15 @@ public:
         HeapPause pause;
         ExtractHost::on_entry(cx, name);
     }
-    void on_entry_refused(JobContext& cx, const char* name, const char* reason) override
+    void on_entry_end(JobContext& cx, const EntryEvent& event) override
     {
         HeapPause pause;
-        ExtractHost::on_entry_refused(cx, name, reason);
+        ExtractHost::on_entry_end(cx, event);
+    }
+    void on_walk_end(JobContext& cx, const WalkEvent& event) override
+    {
+        HeapPause pause;
+        ExtractHost::on_walk_end(cx, event);
     }
     void on_data(JobContext& cx, uint32_t count) override
     {

@@ -344,3 +344,75 @@ TEST(JobMessages, ConsoleProgramsPrintFatalMessagesInsteadOfShowingABox)
     platform_show_fatal("CRC error");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Fatal: CRC error\n");
 }
+
+// The events a host is given: one verdict per file entry and how the walk
+// ended, which the engine's status alone does not tell (a damaged header
+// ends the walk with status 0, as the end of the archive does).
+TEST(JobEvents, EveryEntryGetsItsVerdictAndTheWalkSaysWhyItEnded)
+{
+    FileHeaderFields bad = stored_fields("bad.txt", text("damaged"));
+    bad.file_crc ^= 1;
+    FileHeaderFields folder = stored_fields("dir", {});
+    folder.file_attributes = ATTR_DIRECTORY;
+    ArchiveWriter writer;
+    writer.main_header().stored_file("a.txt", text("alpha")).file_entry(folder, {}).file_entry(bad, text("damaged"));
+    const size_t last_header = writer.size();
+    writer.stored_file("..\\up.txt", text("up"));
+    const Bytes whole = writer.take();
+    Bytes damaged = whole;
+    damage_byte(damaged, last_header + 5);  // in the last header's body
+    const Bytes cut_in_header(whole.begin(), whole.begin() + long(last_header) + 3);
+    const Bytes cut_in_data(whole.begin(), whole.end() - 1);
+
+    using R = EntryResult;
+    struct Case {
+        const char* name;
+        const Bytes* archive;
+        const char* command;
+        std::vector<R> results;
+        WalkEnd end;
+        int32_t status;
+    } cases[] = {
+        {"extract", &whole, "x", {R::WRITTEN, R::FOLDER, R::CRC_MISMATCH, R::REFUSED}, WalkEnd::END_OF_DATA,
+         STATUS_WRITE_FAILED},
+        {"test", &whole, "t", {R::TESTED, R::FOLDER, R::CRC_MISMATCH, R::TESTED}, WalkEnd::END_OF_DATA,
+         STATUS_CRC_ERROR},
+        {"list", &whole, "l", {}, WalkEnd::END_OF_DATA, STATUS_OK},
+        {"damaged header", &damaged, "t", {R::TESTED, R::FOLDER, R::CRC_MISMATCH}, WalkEnd::DAMAGED_HEADER,
+         STATUS_CRC_ERROR},
+        {"cut in a header", &cut_in_header, "l", {}, WalkEnd::CUT_SHORT, STATUS_OK},
+        {"cut in a data area", &cut_in_data, "l", {}, WalkEnd::CUT_SHORT, STATUS_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WorkDir dir;
+        JobRun job;
+        EXPECT_EQ(job.run_memory(*c.archive, {"p", c.command, "arc"}), c.status);
+        EXPECT_EQ(job.host.archives_opened, 1);
+        std::vector<R> results;
+        for (const EntryEvent& e : job.host.ended)
+            results.push_back(e.result);
+        EXPECT_EQ(results, c.results);
+        ASSERT_EQ(job.host.walks.size(), 1u);
+        EXPECT_EQ(job.host.walks[0].reason, c.end);
+        if (c.end == WalkEnd::DAMAGED_HEADER) {
+            EXPECT_EQ(job.host.walks[0].offset, int32_t(last_header));
+        }
+        if (!job.host.ended.empty()) {
+            EXPECT_EQ(job.host.ended[0].bytes, 5u);
+        }
+    }
+}
+
+TEST(JobEvents, AWriteFailureEndsTheEntryAndStopsTheWalk)
+{
+    WorkDir dir;
+    JobRun job;
+    job.host.write_budget = 3;
+    EXPECT_EQ(job.run_memory(small_archive(), {"p", "x", "arc"}), STATUS_WRITE_FAILED);
+    ASSERT_EQ(job.host.ended.size(), 1u);
+    EXPECT_EQ(job.host.ended[0].result, EntryResult::FAILED);
+    ASSERT_EQ(job.host.walks.size(), 1u);
+    EXPECT_EQ(job.host.walks[0].reason, WalkEnd::STOPPED);
+    EXPECT_EQ(job.host.walks[0].status, STATUS_WRITE_FAILED);
+}

@@ -22,8 +22,11 @@ KELVO_XVFB_PID=""
 # already execs the 32-bit loader, so it tells cheaply. There 64-bit Wine
 # still runs the 64-bit cross build of the same sources
 # (cmake/mingw-x86_64.cmake), which proves the same Win32 code.
+# Debian's `wine` falls back to the 64-bit loader when wine32 is missing,
+# so the 32-bit loader itself is asked.
+WINE32_LOADER=/usr/lib/wine/wine
 wine_runs_32bit() {
-  command -v wine >/dev/null 2>&1 && timeout 60 wine --version >/dev/null 2>&1
+  command -v wine >/dev/null 2>&1 && [ -x "$WINE32_LOADER" ] && timeout 60 "$WINE32_LOADER" --version >/dev/null 2>&1
 }
 
 # The 64-bit loader, when it is installed and runs (Debian keeps it out of
@@ -42,6 +45,8 @@ wine64_loader() {
 wine_cannot_run() {
   if ! command -v wine >/dev/null 2>&1; then
     echo "Wine is not installed"
+  elif [ ! -x "$WINE32_LOADER" ]; then
+    echo "32-bit Wine (Debian's wine32:i386) is not installed"
   else
     echo "Wine cannot start 32-bit programs on this machine (its kernel runs no 32-bit code: IA-32 emulation is off)"
   fi

@@ -5,9 +5,10 @@
 #include <cstring>
 
 #include "archive/crc.h"
-#include "decompress/comment.h"
 #include "extract/job.h"
 #include "tools/archive_info.h"
+#include "tools/listing.h"
+#include "tools/listing_host.h"
 
 namespace {
 
@@ -51,12 +52,22 @@ const char* status_text(int32_t status)
     }
 }
 
-ConsoleHost::ConsoleHost(ConsoleCommand command, FILE* out, FILE* err)
+ConsoleJobHost::ConsoleJobHost(ConsoleCommand command, FILE* out, FILE* err)
     : command_(command), out_(out), err_(err)
 {
 }
 
-void ConsoleHost::set_archive_info(const ArchiveInfo* info, const std::string& name)
+std::unique_ptr<ConsoleJobHost> make_console_host(ConsoleCommand command, FILE* out, FILE* err)
+{
+    switch (command) {
+    case ConsoleCommand::LIST:
+    case ConsoleCommand::LIST_VERBOSE: return std::make_unique<ListingHost>(command, out, err);
+    case ConsoleCommand::OTHER: return std::make_unique<ConsoleJobHost>(command, out, err);
+    default: return std::make_unique<ConsoleHost>(command, out, err);
+    }
+}
+
+void ConsoleJobHost::set_archive_info(const ArchiveInfo* info, const std::string& name)
 {
     info_ = info;
     archive_name_ = name;
@@ -75,7 +86,7 @@ void ConsoleHost::break_line()
     }
 }
 
-void ConsoleHost::show_message(const char* text)
+void ConsoleJobHost::show_message(const char* text)
 {
     report_.messages++;
     break_line();
@@ -84,7 +95,7 @@ void ConsoleHost::show_message(const char* text)
     std::fflush(err_);
 }
 
-void ConsoleHost::volume_prompt(const char* volume_name)
+void ConsoleJobHost::volume_prompt(const char* volume_name)
 {
     break_line();
     std::fflush(out_);
@@ -94,11 +105,6 @@ void ConsoleHost::volume_prompt(const char* volume_name)
 
 void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
 {
-    if (command_ == ConsoleCommand::LIST || command_ == ConsoleCommand::LIST_VERBOSE) {
-        if (output_name == nullptr)
-            list_header(cx, continuation_expected_);
-        return;
-    }
     current_ = Current{};
     current_.name = printable_text(reinterpret_cast<const uint8_t*>(output_name), std::strlen(output_name));
     current_.expected_size = cx.reader.header.file.unpacked_size;
@@ -197,110 +203,37 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
     }
 }
 
-void ConsoleHost::on_walk_end(JobContext&, const WalkEvent& event)
+void ConsoleJobHost::on_walk_end(JobContext&, const WalkEvent& event)
 {
     walk_seen_ = true;
     walk_ = event;
 }
 
-// ---- Listing ----------------------------------------------------------------
-
-void ConsoleHost::print_listing_heading()
+void ConsoleHost::finish_command(JobContext& cx, bool unread)
 {
-    if (heading_printed_)
+    int32_t status = current_status(cx);
+    bool any = report_.files + report_.folders + report_.failed > 0;
+    if (!any && status != STATUS_OK)
         return;
-    heading_printed_ = true;
-    std::fprintf(out_, "Archive %s", archive_name_.c_str());
-    if (info_) {
-        if (info_->solid)
-            std::fputs(" (solid)", out_);
-        std::fputc('\n', out_);
-        if (command_ == ConsoleCommand::LIST_VERBOSE) {
-            std::fprintf(out_, "  created %s, version %u needed, made by version %u on system %u\n",
-                         format_dos_time(info_->creation_time).c_str(), unsigned(info_->version_needed),
-                         unsigned(info_->version_made), unsigned(info_->host_system));
-            if (!info_->info_text.empty())
-                std::fprintf(out_, "  info: %s\n", info_->info_text.c_str());
-            if (info_->has_comment)
-                std::fprintf(out_, "  comment: %s\n", info_->comment.c_str());
-        }
-    } else {
-        std::fputc('\n', out_);
-    }
-    std::fputc('\n', out_);
-    if (command_ == ConsoleCommand::LIST)
-        std::fputs(listing_heading().c_str(), out_);
-}
-
-void ConsoleHost::list_header(JobContext& cx, bool continuation)
-{
-    const AceHeader& h = cx.reader.header;
-    if (continuation && have_listed_) {
-        listed_.packed += h.file.packed_size;
-        listed_.pieces++;
-        listed_.flags = uint16_t(listed_.flags & ~FLAG_CONTINUED_NEXT);
-    } else {
-        flush_listed();
-        listed_ = listed_entry_from(h);
-        if (command_ == ConsoleCommand::LIST_VERBOSE) {
-            // The job does not decode comments while it walks; the record is
-            // ours to decode in place until the next header is read.
-            decode_file_comment(cx);
-            listed_.has_comment = decoded_comment_of(h, &listed_.comment);
-        }
-        have_listed_ = true;
-    }
-    continuation_expected_ = (h.header_flags & FLAG_CONTINUED_NEXT) != 0;
-}
-
-void ConsoleHost::flush_listed()
-{
-    if (!have_listed_)
-        return;
-    have_listed_ = false;
-    print_listing_heading();
-    add_to_totals(&totals_, listed_);
-    if (command_ == ConsoleCommand::LIST)
-        std::fputs(listing_row(listed_).c_str(), out_);
+    std::string what = count_text(report_.files, report_.folders);
+    const char* done = command_ == ConsoleCommand::TEST ? "Tested" : "Extracted";
+    if (report_.failed == 0 && status == STATUS_OK && !unread)
+        std::fprintf(out_, "%s %s (%" PRIu64 " bytes): all OK\n", done, what.c_str(), report_.bytes);
+    else if (report_.failed == 0 && unread)
+        std::fprintf(out_, "%s %s (%" PRIu64 " bytes); the rest of the archive is damaged\n", done, what.c_str(),
+                     report_.bytes);
     else
-        std::fputs(verbose_block(listed_).c_str(), out_);
-    std::fflush(out_);
+        std::fprintf(out_, "%s %s (%" PRIu64 " bytes); %" PRIu32 " %s failed\n", done, what.c_str(), report_.bytes,
+                     report_.failed, report_.failed == 1 ? "entry" : "entries");
 }
 
-void ConsoleHost::finish(JobContext& cx)
+void ConsoleJobHost::finish(JobContext& cx)
 {
     int32_t status = current_status(cx);
     // A header that fails its check ends the walk as quietly as the end of
     // the archive does; say that something was left unread.
     bool unread = walk_ended_early() && (status == STATUS_OK || status == STATUS_CRC_ERROR);
-    bool listing = command_ == ConsoleCommand::LIST || command_ == ConsoleCommand::LIST_VERBOSE;
-    if (listing) {
-        flush_listed();
-        // A listing is printed whole only for an archive that opened.
-        if (heading_printed_ || (status == STATUS_OK && info_)) {
-            print_listing_heading();
-            if (command_ == ConsoleCommand::LIST)
-                std::fputs(listing_total(totals_).c_str(), out_);
-            else
-                std::fprintf(out_, "\n%s, %" PRIu64 " bytes, packed %" PRIu64 " (%s)\n",
-                             count_text(totals_.files, totals_.folders).c_str(), totals_.size, totals_.packed,
-                             format_ratio(totals_.packed, totals_.size).c_str());
-        }
-    } else if (command_ != ConsoleCommand::OTHER) {
-        bool any = report_.files + report_.folders + report_.failed > 0;
-        if (any || status == STATUS_OK) {
-            std::string what = count_text(report_.files, report_.folders);
-            const char* done = command_ == ConsoleCommand::TEST ? "Tested" : "Extracted";
-            if (report_.failed == 0 && status == STATUS_OK && !unread)
-                std::fprintf(out_, "%s %s (%" PRIu64 " bytes): all OK\n", done, what.c_str(), report_.bytes);
-            else if (report_.failed == 0 && unread)
-                std::fprintf(out_, "%s %s (%" PRIu64 " bytes); the rest of the archive is damaged\n", done,
-                             what.c_str(), report_.bytes);
-            else
-                std::fprintf(out_, "%s %s (%" PRIu64 " bytes); %" PRIu32 " %s failed\n", done, what.c_str(),
-                             report_.bytes, report_.failed, report_.failed == 1 ? "entry" : "entries");
-        }
-    }
+    finish_command(cx, unread);
     std::fflush(out_);
     if (unread)
         std::fprintf(err_,

@@ -1,17 +1,18 @@
-// The console tool's view of a job: it follows the engine's events and
-// prints what a console user expects (a line per entry with its verdict, a
-// progress bar on a terminal, the listing of l and v, a summary), and prints
-// the engine's messages as "Fatal: <text>" lines. Nothing here changes what
-// the job does or how it ends.
+// The console tool's view of a job: hosts that follow the engine's events
+// and print what a console user expects, and print the engine's messages as
+// "Fatal: <text>" lines. ConsoleHost serves x, e and t (a line per entry
+// with its verdict, a progress bar on a terminal, a summary); ListingHost
+// (tools/listing_host.h) serves l and v. Nothing here changes what the job
+// does or how it ends.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "extract/host.h"
-#include "tools/listing.h"
 
 struct ArchiveInfo;
 
@@ -30,9 +31,11 @@ struct ConsoleReport {
     uint32_t messages = 0;     // engine messages shown
 };
 
-class ConsoleHost : public JobHost {
+// What every console host shares: the engine's messages, the volume
+// prompt, how the walk ended, and the lines after the run.
+class ConsoleJobHost : public JobHost {
 public:
-    ConsoleHost(ConsoleCommand command, FILE* out, FILE* err);
+    ConsoleJobHost(ConsoleCommand command, FILE* out, FILE* err);
 
     void set_quiet(bool quiet) { quiet_ = quiet; }
     void set_progress(bool progress) { progress_ = progress; }
@@ -41,19 +44,46 @@ public:
 
     void show_message(const char* text) override;
     void volume_prompt(const char* volume_name) override;
-    void on_entry(JobContext& cx, const char* output_name) override;
-    void on_data(JobContext& cx, uint32_t count) override;
-    void on_entry_end(JobContext& cx, const EntryEvent& event) override;
     void on_walk_end(JobContext& cx, const WalkEvent& event) override;
 
-    // How the walk ended; END_OF_DATA until told otherwise.
-    bool walk_ended_early() const { return walk_seen_ && walk_.reason != WalkEnd::END_OF_DATA && walk_.reason != WalkEnd::STOPPED; }
+    // A walk that ended before the end of the archive's data.
+    bool walk_ended_early() const
+    {
+        return walk_seen_ && walk_.reason != WalkEnd::END_OF_DATA && walk_.reason != WalkEnd::STOPPED;
+    }
 
-    // After the run: the last entry's verdict, the listing's total, the
-    // summary and, for a failed run, the exit line on standard error.
+    // After the run: the command's closing lines (summary, listing total),
+    // a warning for what was left unread and, for a failed run, the exit
+    // line on standard error.
     void finish(JobContext& cx);
 
     const ConsoleReport& report() const { return report_; }
+
+protected:
+    // Ends a line the host left open, before anything else is printed.
+    virtual void break_line() {}
+    virtual void finish_command(JobContext&, bool /*unread*/) {}
+
+    ConsoleCommand command_;
+    FILE* out_;
+    FILE* err_;
+    bool quiet_ = false;
+    bool progress_ = false;
+    ConsoleReport report_;
+    bool walk_seen_ = false;
+    WalkEvent walk_{};
+    const ArchiveInfo* info_ = nullptr;
+    std::string archive_name_;
+};
+
+// x, e and t.
+class ConsoleHost : public ConsoleJobHost {
+public:
+    using ConsoleJobHost::ConsoleJobHost;
+
+    void on_entry(JobContext& cx, const char* output_name) override;
+    void on_data(JobContext& cx, uint32_t count) override;
+    void on_entry_end(JobContext& cx, const EntryEvent& event) override;
 
 private:
     struct Current {
@@ -66,31 +96,17 @@ private:
         std::chrono::steady_clock::time_point started, drawn;
     };
 
+    void break_line() override;
+    void finish_command(JobContext& cx, bool unread) override;
     const char* verb() const;
     void print_verdict(const char* verdict);
-    void break_line();
     void draw_progress();
-    void list_header(JobContext& cx, bool continuation);
-    void flush_listed();
-    void print_listing_heading();
 
-    ConsoleCommand command_;
-    FILE* out_;
-    FILE* err_;
-    bool quiet_ = false;
-    bool progress_ = false;
-    ConsoleReport report_;
     Current current_;
     size_t drawn_width_ = 0;
-    bool walk_seen_ = false;
-    WalkEvent walk_{};
-
-    // Listing
-    bool heading_printed_ = false;
-    bool have_listed_ = false;
-    bool continuation_expected_ = false;
-    ListedEntry listed_;
-    ListingTotals totals_;
-    const ArchiveInfo* info_ = nullptr;
-    std::string archive_name_;
 };
+
+// The host for a command: a ListingHost for l and v, a ConsoleHost for x,
+// e and t, and for anything else one that only prints messages and the
+// exit line.
+std::unique_ptr<ConsoleJobHost> make_console_host(ConsoleCommand command, FILE* out, FILE* err);

@@ -32,7 +32,8 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
 
     ConsoleCommand command =
         options.command_index > 0 ? console_command_of(argv[options.command_index]) : ConsoleCommand::OTHER;
-    ConsoleHost host(command, stdout, stderr);
+    std::unique_ptr<ConsoleJobHost> console = make_console_host(command, stdout, stderr);
+    ConsoleJobHost& host = *console;
     host.set_quiet(options.quiet);
     host.set_progress(!options.quiet && !options.no_progress && platform_stdout_is_terminal());
 

@@ -46,7 +46,8 @@ ConsoleRun run_console(std::vector<const char*> args, bool quiet = false)
     args.insert(args.begin(), "kelvo");
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
-    ConsoleHost host(console_command_of(args[1]), out, err);
+    std::unique_ptr<ConsoleJobHost> console = make_console_host(console_command_of(args[1]), out, err);
+    ConsoleJobHost& host = *console;
     host.set_quiet(quiet);
     ArchiveInfo info;
     std::string name = completed_archive_name(args.back());

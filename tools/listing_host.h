@@ -1,0 +1,26 @@
+// The host of `kelvo l` and `kelvo v`: a row (or block) per entry as the
+// job walks the file headers, the pieces of a split entry added up into
+// one, and the total.
+#pragma once
+
+#include "tools/console_host.h"
+#include "tools/listing.h"
+
+class ListingHost : public ConsoleJobHost {
+public:
+    using ConsoleJobHost::ConsoleJobHost;
+
+    void on_entry(JobContext& cx, const char* output_name) override;
+
+private:
+    void finish_command(JobContext& cx, bool unread) override;
+    void list_header(JobContext& cx, bool continuation);
+    void flush_listed();
+    void print_listing_heading();
+
+    bool heading_printed_ = false;
+    bool have_listed_ = false;
+    bool continuation_expected_ = false;
+    ListedEntry listed_;
+    ListingTotals totals_;
+};

@@ -30,6 +30,6 @@ if [ -z "$corpus" ]; then
   corpus="$out/payload"
 fi
 
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVO_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench -j2 --target kelvo_bench >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j2 >/dev/null
 exec build/bench/bench/kelvo_bench "$corpus" "$@"

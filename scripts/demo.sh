@@ -23,16 +23,10 @@ bash scripts/setup-debian.sh
 . scripts/wine-env.sh
 host_build="${KELVO_DEMO_HOST_BUILD:-$root/build/host}"
 win_build="${KELVO_DEMO_WIN_BUILD:-$root/build/win}"
-# cross_build DIR TOOLCHAIN: the installer and the bare stub, which the
+# cross_build DIR PRESET: the installer and the bare stub, which the
 # rest of the demo then uses (win_build, installer, stub, archive).
 cross_build() {
-  if [ ! -f "$1/build.ninja" ]; then
-    cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-          -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" \
-          -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
-  fi
-  # The cross build looks for the packer when it is configured.
-  cmake "$1" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
+  cmake --preset "$2" -B "$1" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
   cmake --build "$1" -j2 --target kelvo-installer kelvo-stub >/dev/null
   win_build="$1"
   installer="$1/launcher/kelvo-installer.exe"
@@ -42,10 +36,10 @@ cross_build() {
 
 echo "== Building the packer (host) and the installer (32-bit Windows)"
 if [ ! -f "$host_build/build.ninja" ]; then
-  cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVO_WIN_BUILD_DIR="$win_build" >/dev/null
+  cmake --preset host -B "$host_build" -DKELVO_WIN_BUILD_DIR="$win_build" >/dev/null
 fi
 cmake --build "$host_build" -j2 --target kelvo-pack >/dev/null
-cross_build "$win_build" mingw-i686.cmake
+cross_build "$win_build" win
 wine_arch="$(wine_build_arch || true)"
 if [ "$wine_arch" = x86_64 ]; then
   # The same sources built for 64-bit Windows show the same window.
@@ -54,7 +48,7 @@ if [ "$wine_arch" = x86_64 ]; then
   echo "      $installer is built ($(stat -c %s "$installer") bytes) but cannot be run here;"
   echo "      the demo runs the 64-bit build of the same installer under 64-bit Wine."
   echo "== Building the installer (64-bit Windows)"
-  cross_build "${KELVO_DEMO_WIN64_BUILD:-$root/build/win64}" mingw-x86_64.cmake
+  cross_build "${KELVO_DEMO_WIN64_BUILD:-$root/build/win64}" win64
 fi
 
 pid=""

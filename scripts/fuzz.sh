@@ -20,8 +20,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(job volumes code_table comment)
 dir="${KELVO_FUZZ_BUILD_DIR:-build/fuzz}"
 
-CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELVO_SANITIZE=ON -DKELVO_FUZZ=ON -DKELVO_BUILD_TESTS=OFF >/dev/null || exit 1
+cmake --preset fuzz -B "$dir" >/dev/null || exit 1
 build_targets=()
 for t in "${targets[@]}"; do build_targets+=("fuzz_$t"); done
 cmake --build "$dir" -j "$(nproc)" --target "${build_targets[@]}" || exit 1

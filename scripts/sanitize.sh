@@ -14,8 +14,7 @@ jobs=$(nproc)
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DKELVO_SANITIZE=ON -DKELVO_WIN_BUILD_DIR="" >/dev/null
+cmake --preset asan -B "$dir" -DKELVO_WIN_BUILD_DIR="" >/dev/null
 cmake --build "$dir" -j "$jobs"
 cd "$dir"
 ctest --output-on-failure -j "$jobs"

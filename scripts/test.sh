@@ -43,18 +43,15 @@ if [ -n "$wine_arch" ]; then
 fi
 
 # The host build first: its packer makes the installer's payload archive.
-cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DKELVO_WIN_BUILD_DIR="$root/$wine_build"
-cmake --build build/host -j "$jobs"
-
-cross_build() {  # BUILD_DIR TOOLCHAIN
-  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" \
-        -DKELVO_HOST_BUILD_DIR="$root/build/host"
-  cmake --build "$1" -j "$jobs"
-}
-cross_build build/win mingw-i686.cmake
-[ "$wine_build" = build/win64 ] && cross_build build/win64 mingw-x86_64.cmake
+# (The build trees are CMakePresets.json's: host, win, win64.)
+cmake --preset host -DKELVO_WIN_BUILD_DIR="$root/$wine_build"
+cmake --build --preset host -j "$jobs"
+cmake --preset win
+cmake --build --preset win -j "$jobs"
+if [ "$wine_build" = build/win64 ]; then
+  cmake --preset win64
+  cmake --build --preset win64 -j "$jobs"
+fi
 
 status=0
 (cd "$wine_build" && ctest --output-on-failure -j "$jobs") || status=1

@@ -1,6 +1,8 @@
 #include "support/decode_support.h"
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "archive/header.h"
 #include "archive/packed.h"
@@ -30,62 +32,68 @@ const DecodedEntry* DecodedArchive::find(const std::string& name) const
 
 namespace {
 
-class RingLimitHost : public TestHost {
+// Collects what the test command delivers: each entry as it begins, its
+// portions as the decoder hands them over, its checksum as it ends.
+// allocation_limit caps every allocation (the ring's included).
+class DecodeHost : public TestHost {
 public:
-    size_t limit = 0;
-    void* allocate(size_t size) override { return size > limit ? nullptr : TestHost::allocate(size); }
+    size_t allocation_limit = SIZE_MAX;
+    DecodedArchive* result = nullptr;
+
+    void* allocate(size_t size) override
+    {
+        return size > allocation_limit ? nullptr : TestHost::allocate(size);
+    }
+    void on_archive_opened(JobContext& cx) override
+    {
+        result->opened = true;
+        result->solid = cx.reader.archive_solid != 0;
+    }
+    void on_entry(JobContext& cx, const char*) override
+    {
+        const AceHeader& h = cx.reader.header;
+        const AceFileHeader& f = h.file;
+        DecodedEntry e;
+        size_t name_length = std::min<size_t>(f.name_length, FILE_VARIABLE_SIZE);
+        e.name.assign(reinterpret_cast<const char*>(f.variable), name_length);
+        e.attributes = f.file_attributes;
+        e.method = f.method;
+        e.parameter = f.parameter;
+        e.file_crc = f.file_crc;
+        if (h.header_flags & FLAG_COMMENT) {
+            // The job has decoded it in place before the entry begins.
+            e.has_comment = true;
+            size_t at = name_length + 2;
+            if (at < FILE_VARIABLE_SIZE) {
+                const char* text = reinterpret_cast<const char*>(f.variable + at);
+                e.comment.assign(text, strnlen(text, FILE_VARIABLE_SIZE - at));
+            }
+        }
+        result->entries.push_back(std::move(e));
+    }
+    void on_data(JobContext& cx, uint32_t count) override
+    {
+        DecodedEntry& e = result->entries.back();
+        e.portions.push_back(count);
+        e.data.insert(e.data.end(), cx.job.output_block, cx.job.output_block + count);
+    }
+    void on_entry_end(JobContext&, const EntryEvent& event) override
+    {
+        DecodedEntry& e = result->entries.back();
+        e.entry_crc = event.crc;
+        e.crc_ok = e.entry_crc == e.file_crc;
+    }
 };
 
-void walk(TestJob& t, DecodedArchive& result)
+// `t` over the archive the stream serves under name.
+void decode(JobContext& cx, DecodeHost& host, const char* name, DecodedArchive& result)
 {
-    JobContext& cx = t.cx;
-    allocate_dictionary(cx);
-    result.opened = current_status(cx) == 0 && open_archive(cx) == 1;
-    if (result.opened) {
-        result.solid = cx.reader.archive_solid != 0;
-        while (current_status(cx) == 0 && read_header(cx, 1)) {
-            const AceHeader& h = cx.reader.header;
-            if (h.header_type != HEADER_TYPE_FILE)
-                continue;
-            DecodedEntry e;
-            const AceFileHeader& f = h.file;
-            size_t name_length = std::min<size_t>(f.name_length, FILE_VARIABLE_SIZE);
-            e.name.assign(reinterpret_cast<const char*>(f.variable), name_length);
-            e.attributes = f.file_attributes;
-            e.method = f.method;
-            e.parameter = f.parameter;
-            e.file_crc = f.file_crc;
-            if (h.header_flags & FLAG_COMMENT) {
-                e.has_comment = true;
-                decode_file_comment(cx);
-                size_t at = name_length + 2;
-                if (at < FILE_VARIABLE_SIZE) {
-                    const char* text = reinterpret_cast<const char*>(f.variable + at);
-                    e.comment.assign(text, strnlen(text, FILE_VARIABLE_SIZE - at));
-                }
-            }
-            begin_entry(cx);
-            uint8_t* block = cx.job.output_block;
-            while (current_status(cx) == 0) {
-                uint32_t n = read_entry_data(cx, block, OUTPUT_BLOCK_SIZE);
-                if (n == 0)
-                    break;
-                e.portions.push_back(n);
-                e.data.insert(e.data.end(), block, block + n);
-            }
-            // The header record may now hold a later volume's piece; the
-            // CRC to compare is the same in every piece.
-            e.entry_crc = cx.lz.entry_crc;
-            e.crc_ok = e.entry_crc == e.file_crc;
-            result.entries.push_back(std::move(e));
-        }
-        stream_close(cx.stream, cx.job.archive_handle);
-    }
+    host.result = &result;
+    cx.host = &host;
+    const char* argv[] = {"decode", "t", "-y", name};
+    extract_job_run(cx, 4, argv);
     result.status = current_status(cx);
-    result.messages = static_cast<TestHost*>(cx.host)->messages;
-    if (cx.dict.dict_bytes != nullptr)
-        cx.host->release(cx.dict.dict_bytes);
-    cx.dict.dict_bytes = nullptr;
+    result.messages = host.messages;
 }
 
 }  // namespace
@@ -93,12 +101,11 @@ void walk(TestJob& t, DecodedArchive& result)
 DecodedArchive decode_archive(const Bytes& archive, int ring_bits)
 {
     DecodedArchive result;
-    RingLimitHost host;
-    host.limit = size_t{1} << ring_bits;
-    TestJob t;
-    t.cx.host = &host;
-    t.use_memory(archive);
-    walk(t, result);
+    DecodeHost host;
+    host.allocation_limit = size_t{1} << ring_bits;
+    auto cx = std::make_unique<JobContext>();
+    stream_bind_memory(cx->stream, archive.data(), uint32_t(archive.size()));
+    decode(*cx, host, "test.ACE", result);
     return result;
 }
 
@@ -109,9 +116,9 @@ DecodedArchive decode_volumes(const std::vector<Bytes>& volumes)
     std::string first = dir.file("set.ACE");
     if (!write_volume_files(first, volumes))
         return result;
-    TestJob t;
-    t.use_files(first);
-    t.cx.packed.volume_prompt_mode = PROMPT_NEVER;
-    walk(t, result);
+    DecodeHost host;
+    auto cx = std::make_unique<JobContext>();
+    stream_bind_files(cx->stream);
+    decode(*cx, host, first.c_str(), result);
     return result;
 }

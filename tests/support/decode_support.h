@@ -1,7 +1,7 @@
-// Reads an archive back through the engine itself: the header walk, the
-// comment decoder and the entry decoder, portion by portion as the
-// extraction loop asks for them, without writing files. Round-trip tests
-// compare what comes out with what went in.
+// Reads an archive back through the engine itself: the test command (t),
+// whose events hand over every entry, its comment and its contents portion
+// by portion as the decoder delivers them; nothing is written. Round-trip
+// tests compare what comes out with what went in.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ struct DecodedEntry {
 struct DecodedArchive {
     bool opened = false;
     bool solid = false;
-    int32_t status = 0;  // the job status after the walk
+    int32_t status = 0;  // the job's status at its end (9 when a checksum failed)
     std::vector<DecodedEntry> entries;
     std::vector<std::string> messages;
 

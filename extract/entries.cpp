@@ -259,6 +259,11 @@ void extract_entries(JobContext& cx, int strip_paths, int test_only)
     char name[NAME_CAPACITY];
     bool refused_any = false;
     while (current_status(cx) == STATUS_OK) {
+        // The last entry's contents may have been whole before its last
+        // piece was read (padding after them): the next entry begins in the
+        // volume of that last piece, not at the end of this one.
+        if (cx.reader.header.header_type == HEADER_TYPE_FILE)
+            skip_later_pieces(cx);
         if (!read_header(cx, 1))
             break;
         if (cx.reader.header.header_type != HEADER_TYPE_FILE)

@@ -267,6 +267,32 @@ TEST(ExtractEntries, SkippedSplitEntryStillLeadsToTheEntriesAfterIt)
     }
 }
 
+TEST(ExtractEntries, SplitEntryWhoseDataEndsBeforeItsLastPieceStillLeadsToTheNextEntry)
+{
+    // The entry's contents are whole before its last piece has been read
+    // (padding after them): the walk goes on through its remaining pieces
+    // to the volume where the next entry begins.
+    for (const char* command : {"x", "t"}) {
+        SCOPED_TRACE(command);
+        WorkDir dir;
+        const Bytes contents = noise(300, 3);
+        Bytes packed = contents;
+        packed.resize(390, 0);
+        VolumeSetWriter set(MainHeaderFields{}, 0);
+        set.split_entry(stored_fields("big.bin", contents), packed, {150, 200, 40});
+        set.stored_file("after.txt", text("after the split entry"));
+        ASSERT_TRUE(write_volume_files("set.ACE", set.finish()));
+        JobRun job;
+        EXPECT_EQ(job.run_files({"p", command, "-y", "set"}), STATUS_OK);
+        ASSERT_EQ(job.host.entries, (std::vector<std::string>{"big.bin", "after.txt"}));
+        EXPECT_EQ(job.host.walks.at(0).reason, WalkEnd::END_OF_DATA);
+        if (command[0] == 'x') {
+            EXPECT_EQ(read_file("big.bin"), contents);
+            EXPECT_EQ(read_file("after.txt"), text("after the split entry"));
+        }
+    }
+}
+
 TEST(ExtractFailures, DamagedHeaderInTheMiddleEndsTheWalkQuietly)
 {
     WorkDir dir;

@@ -102,7 +102,8 @@ int read_header(JobContext& cx, int strict)
     // A data area that reaches past the end of the data means the archive
     // was cut short inside an entry, not that it ended.
     const int64_t next = int64_t(cx.stream.stream_position) + int64_t(r.packed_remaining);
-    const bool area_cut = next > int64_t(cx.stream.stream_length);
+    const bool area_cut = r.data_cut_short || next > int64_t(cx.stream.stream_length);
+    r.data_cut_short = 0;
     skip_data_area(cx);
     r.header_offset = cx.stream.stream_position;
     r.header_end = HEADER_CUT_SHORT;

@@ -91,6 +91,7 @@ struct HeaderReader {
     int32_t archive_volume_number;  // volume_number of the main header found
     int32_t header_offset;          // where the last header read began in its stream
     uint8_t header_end;             // HeaderEnd of the last read
+    uint8_t data_cut_short;         // a read of the current data area met the end of the data
 };
 
 // Returns 1 when the next header was read whole and its CRC is right; sets

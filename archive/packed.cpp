@@ -22,6 +22,8 @@ uint32_t read_packed(JobContext& cx, void* dst, uint32_t n)
             set_status(cx, STATUS_READ_FAILED);
         else
             total += uint32_t(got);
+        if (got >= 0 && uint32_t(got) < chunk)
+            r.data_cut_short = 1;
         // A short read (a data area cut off by the end of the archive) still
         // counts in full here; the entry's CRC check reports the damage.
         out += chunk;

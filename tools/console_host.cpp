@@ -178,6 +178,7 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
     case EntryResult::REFUSED: verdict = std::string("refused: ") + event.reason; break;
     case EntryResult::NOT_WRITTEN:
         verdict = std::string("not written (") + (event.reason ? event.reason : "something in the way") + ")";
+        report_.not_written++;
         break;
     }
     if (event.result == EntryResult::REFUSED) {
@@ -227,24 +228,41 @@ void ConsoleHost::finish_command(JobContext& cx, bool unread)
                      report_.failed, report_.failed == 1 ? "entry" : "entries");
 }
 
-void ConsoleJobHost::finish(JobContext& cx)
+int32_t ConsoleJobHost::finish(JobContext& cx)
 {
-    int32_t status = current_status(cx);
-    // A header that fails its check ends the walk as quietly as the end of
-    // the archive does; say that something was left unread.
-    bool unread = walk_ended_early() && (status == STATUS_OK || status == STATUS_CRC_ERROR);
+    const int32_t status = current_status(cx);
+    // The engine ends a walk at a damaged header as quietly as at the end
+    // of the archive; the tool says what was left unread and fails.
+    const bool unread = walk_ended_early() && (status == STATUS_OK || status == STATUS_CRC_ERROR);
     finish_command(cx, unread);
     std::fflush(out_);
-    if (unread)
-        std::fprintf(err_,
-                     "kelvo: warning: the walk over the archive stopped at byte %" PRId32 " of %" PRIu32
-                     " (a damaged header?); entries after it were not processed\n",
-                     walk_.offset, walk_.length);
-    if (status != STATUS_OK) {
+    int32_t code = status;
+    if (unread) {
+        if (walk_.reason == WalkEnd::DAMAGED_HEADER)
+            std::fprintf(err_,
+                         "kelvo: Archive data is damaged: the header at byte %" PRId32 " of %" PRIu32
+                         " fails its check; entries after it were not processed\n",
+                         walk_.offset, walk_.length);
+        else
+            std::fprintf(err_,
+                         "kelvo: Archive data is damaged: the archive ends early (%" PRIu32
+                         " bytes, cut inside a header or an entry's data); entries after it were not processed\n",
+                         walk_.length);
+        if (code == STATUS_OK)
+            code = STATUS_USAGE;
+    } else if (code == STATUS_OK && report_.not_written > 0) {
+        code = STATUS_WRITE_FAILED;
+    }
+    if (code != STATUS_OK) {
         // A usage failure found in the arguments shows no message of its own.
-        if (status == STATUS_USAGE && report_.messages == 0)
+        if (code == STATUS_USAGE && report_.messages == 0 && !unread)
             std::fprintf(err_, "kelvo: bad command line (kelvo --help shows the usage)\n");
-        std::fprintf(err_, "kelvo: exit code %d (%s)\n", int(status), status_text(status));
+        const char* why = code == STATUS_USAGE && unread ? "damaged archive"
+                          : code == STATUS_WRITE_FAILED && status == STATUS_OK
+                              ? "entries not written"
+                              : status_text(code);
+        std::fprintf(err_, "kelvo: exit code %d (%s)\n", int(code), why);
         std::fflush(err_);
     }
+    return code;
 }

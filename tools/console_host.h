@@ -28,6 +28,7 @@ struct ConsoleReport {
     uint64_t bytes = 0;        // contents delivered by the decoder
     uint32_t failed = 0;       // entries with any verdict but OK (refused included)
     uint32_t refused = 0;
+    uint32_t not_written = 0;  // entries nothing could be written for
     uint32_t messages = 0;     // engine messages shown
 };
 
@@ -53,9 +54,11 @@ public:
     }
 
     // After the run: the command's closing lines (summary, listing total),
-    // a warning for what was left unread and, for a failed run, the exit
-    // line on standard error.
-    void finish(JobContext& cx);
+    // what was left unread and, for a failed run, the exit line on standard
+    // error. Returns the tool's exit code: the job's status, except that a
+    // run the job calls a success fails when the walk stopped before the
+    // end of the archive's data (8) or an entry was not written (7).
+    int32_t finish(JobContext& cx);
 
     const ConsoleReport& report() const { return report_; }
 

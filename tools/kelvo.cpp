@@ -58,8 +58,7 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
     cx->host = &host;
     stream_bind_installer_files(cx->stream);
     extract_job_run(*cx, int32_t(job_argv.size()), job_argv.data());
-    host.finish(*cx);
-    return current_status(*cx);
+    return host.finish(*cx);
 }
 
 }  // namespace

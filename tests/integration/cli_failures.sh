@@ -52,27 +52,33 @@ for name in method refused; do
   [ -f first.txt ] && pass || fail "$name: the entry before it is extracted"
 done
 
-# A damaged header in the middle ends the walk quietly (status 0); the
-# tool says that the rest was not read.
+# A damaged header in the middle ends the job's walk quietly (status 0);
+# the tool says that the rest was not read and fails with 8.
 fresh header
 run x "$A/damaged-header.ace"
-expect_rc 0 "damaged header"
+expect_rc 8 "damaged header"
+expect_err "Archive data is damaged: the header at byte" "damaged header message"
 expect_err "entries after it were not processed" "damaged header warning"
 [ -f first.txt ] && pass || fail "damaged header: the entry before it is extracted"
 expect_missing last.txt "damaged header: nothing after it"
 
-# Cut short inside an entry's data: the CRC check catches it.
+# Cut short inside an entry's data: the CRC check catches it, and the
+# tool says that the archive ends early; a listing of it fails with 8.
 fresh truncated
 run x "$A/truncated.ace"
 expect_rc 9 "truncated archive"
+expect_err "the archive ends early" "truncated archive named"
+run l "$A/truncated.ace"
+expect_rc 8 "l of a truncated archive"
 
 # A read-only file in the way: the message, the entry skipped, the rest
-# extracted, and the job still ends with 0.
+# extracted; the job ends with 0, the tool with 7 (an entry not written).
 fresh readonly
 printf 'keep me' >readme.txt
 chmod 444 readme.txt
 run x "$A/lz-solid.ace"
-expect_rc 0 "read-only file in the way"
+expect_rc 7 "read-only file in the way"
+expect_err "exit code 7 (entries not written)" "read-only file in the way: the exit line"
 expect_err "Fatal: Could not delete file or directory. Access denied." "read-only file in the way"
 expect_out "Extracting readme.txt ... not written" "the skipped entry is named"
 [ "$(cat readme.txt)" = "keep me" ] && pass || fail "the read-only file is left as it was"

@@ -36,7 +36,8 @@ std::string slurp(FILE* f)
 
 struct ConsoleRun {
     std::string out, err;
-    int32_t status = -1;
+    int32_t status = -1;  // the job's
+    int32_t exit_code = -1;  // the tool's
     ConsoleReport report;
 };
 
@@ -57,8 +58,8 @@ ConsoleRun run_console(std::vector<const char*> args, bool quiet = false)
     cx->host = &host;
     stream_bind_files(cx->stream);
     extract_job_run(*cx, int32_t(args.size()), args.data());
-    host.finish(*cx);
     ConsoleRun r;
+    r.exit_code = host.finish(*cx);
     r.status = current_status(*cx);
     r.report = host.report();
     r.out = slurp(out);
@@ -174,13 +175,25 @@ TEST_F(CliConsole, DamagedHeaderIsNotCalledAllOk)
     ArchiveWriter w;
     w.main_header().stored_file("one.txt", text(100, '1'));
     size_t at = w.size();
-    w.stored_file("two.txt", text(100, '2')).damage(at + 12, 0x04);
+    w.stored_file("two.txt", text(100, '2'));
+    Bytes cut = w.bytes();
+    w.damage(at + 12, 0x04);
     ASSERT_TRUE(write_bytes_file("damaged.ace", w.bytes()));
 
     ConsoleRun r = run_console({"t", "damaged.ace"});
     EXPECT_EQ(r.status, STATUS_OK);  // the job's outcome is left as it is
+    EXPECT_EQ(r.exit_code, STATUS_USAGE);  // but the tool's is not
     EXPECT_TRUE(has(r.out, "Tested 1 file (100 bytes); the rest of the archive is damaged\n")) << r.out;
-    EXPECT_TRUE(has(r.err, "entries after it were not processed")) << r.err;
+    EXPECT_TRUE(has(r.err, "Archive data is damaged: the header at byte " + std::to_string(at) + " of " +
+                               std::to_string(w.size()) + " fails its check; entries after it were not processed"))
+        << r.err;
+
+    // Cut short: the listing ends inside the last entry's data.
+    cut.resize(cut.size() - 10);
+    ASSERT_TRUE(write_bytes_file("cut.ace", cut));
+    r = run_console({"l", "cut.ace"});
+    EXPECT_EQ(r.exit_code, STATUS_USAGE);
+    EXPECT_TRUE(has(r.err, "the archive ends early")) << r.err;
 
     // The intact archive gets no warning.
     ArchiveWriter good;

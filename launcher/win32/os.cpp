@@ -162,9 +162,12 @@ RemoveOutcome platform_delete_scratch_file(const char* path)
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return RemoveOutcome::FAILED;
     // A folder link or junction: RemoveDirectory takes the link away and
-    // leaves its target alone.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    // leaves its target alone. A real folder is not a file.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return RemoveOutcome::FAILED;
         return RemoveDirectoryA(path) ? RemoveOutcome::REMOVED : classify_failure(path);
+    }
     // Read-only files would stay for ever; the attribute of a file link is
     // the link's own, so this touches no target.
     if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +16,7 @@
 #include "extract/job.h"
 #include "launcher/installer_worker.h"
 #include "launcher/resource.h"
+#include "support/test_host.h"
 
 namespace {
 
@@ -409,4 +412,46 @@ TEST(LauncherWorker, RetriesStopAfterAboutTwoSecondsAndRefusalsAreNotRetried)
         EXPECT_EQ(worker.left_behind, 1);
         EXPECT_EQ(host.calls.back(), "end 0");
     }
+}
+
+// The real platform underneath the worker's clean-up and private folders
+// (under Wine this is the Win32 side).
+TEST(LauncherPlatform, PrivateFoldersAreNewAndTheirTreesGoWhole)
+{
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string root = dir.file("private"), sub = root + SEP + "sub", ro = sub + SEP + "ro.txt";
+    EXPECT_EQ(platform_make_private_directory(root.c_str()), MakeOutcome::MADE);
+    EXPECT_EQ(platform_make_private_directory(root.c_str()), MakeOutcome::EXISTS);
+    std::ofstream(dir.file("file")) << "x";
+    EXPECT_EQ(platform_make_private_directory(dir.file("file").c_str()), MakeOutcome::EXISTS);
+    EXPECT_EQ(platform_make_private_directory(dir.file("none/deeper").c_str()), MakeOutcome::FAILED);
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(root).permissions(), fs::perms::owner_all);
+#endif
+    ASSERT_EQ(platform_make_private_directory(sub.c_str()), MakeOutcome::MADE);
+    std::ofstream(ro) << "read-only";
+    std::ofstream(root + SEP + "top.txt") << "top";
+    fs::permissions(ro, fs::perms::owner_read);
+
+    std::set<std::pair<std::string, bool>> listed;
+    auto collect = [](void* context, const char* name, bool is_folder) {
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            static_cast<std::set<std::pair<std::string, bool>>*>(context)->insert({name, is_folder});
+        return true;
+    };
+    EXPECT_TRUE(platform_list_directory(root.c_str(), collect, &listed));
+    EXPECT_EQ(listed, (std::set<std::pair<std::string, bool>>{{"sub", true}, {"top.txt", false}}));
+    EXPECT_FALSE(platform_list_directory(dir.file("missing").c_str(), collect, &listed));
+
+    EXPECT_EQ(platform_remove_scratch_directory(sub.c_str()), RemoveOutcome::FAILED);  // not empty
+    EXPECT_EQ(platform_delete_scratch_file(ro.c_str()), RemoveOutcome::REMOVED);
+    EXPECT_EQ(platform_delete_scratch_file(sub.c_str()), RemoveOutcome::FAILED);  // a folder
+    EXPECT_EQ(platform_remove_scratch_directory(sub.c_str()), RemoveOutcome::REMOVED);
+    EXPECT_FALSE(fs::exists(sub));
+
+    uint8_t a[16] = {}, b[16] = {};
+    EXPECT_TRUE(platform_random_bytes(a, sizeof a));
+    EXPECT_TRUE(platform_random_bytes(b, sizeof b));
+    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
 }

@@ -59,3 +59,73 @@ int32_t create_output(JobContext& cx, const char* path, uint32_t attributes, con
         *why = "the file could not be created";
     return fd;
 }
+
+// ---- Output collected into blocks ------------------------------------------
+
+bool BatchedOutputHost::flush()
+{
+    if (held_ == 0)
+        return true;
+    uint32_t count = held_;
+    held_ = 0;
+    int32_t written = target_.write_output(fd_, batch_, count);
+    return written >= 0 && uint32_t(written) == count;
+}
+
+int32_t BatchedOutputHost::write_output(int32_t fd, const void* data, uint32_t count)
+{
+    // Another file's bytes go out first (the engine closes each file
+    // before it opens the next, so this is only a safeguard).
+    if (held_ != 0 && fd != fd_ && !flush())
+        return -1;
+    fd_ = fd;
+    const uint8_t* from = static_cast<const uint8_t*>(data);
+    uint32_t left = count;
+    while (left > 0) {
+        uint32_t part = OUTPUT_BATCH_SIZE - held_;
+        if (part > left)
+            part = left;
+        std::memcpy(batch_ + held_, from, part);
+        held_ += part;
+        from += part;
+        left -= part;
+        if (held_ == OUTPUT_BATCH_SIZE && !flush())
+            return -1;
+    }
+    return int32_t(count);
+}
+
+void BatchedOutputHost::close_output(int32_t fd)
+{
+    if (fd == fd_ && held_ != 0) {
+        // After a failure the file is taken back: its last bytes would be
+        // written for nothing.
+        if (current_status(cx_) != STATUS_OK)
+            held_ = 0;
+        else if (!flush())
+            set_status(cx_, STATUS_WRITE_FAILED);
+    }
+    if (fd == fd_)
+        fd_ = -1;
+    target_.close_output(fd);
+}
+
+void BatchedOutputHost::show_message(const char* text) { target_.show_message(text); }
+int BatchedOutputHost::read_key() { return target_.read_key(); }
+void BatchedOutputHost::write_stdout_char(int c) { target_.write_stdout_char(c); }
+void BatchedOutputHost::flush_stdout() { target_.flush_stdout(); }
+void BatchedOutputHost::volume_prompt(const char* volume_name) { target_.volume_prompt(volume_name); }
+void BatchedOutputHost::match_name_case(char* archive_name) { target_.match_name_case(archive_name); }
+bool BatchedOutputHost::path_exists(const char* path) { return target_.path_exists(path); }
+bool BatchedOutputHost::make_directory(const char* path) { return target_.make_directory(path); }
+bool BatchedOutputHost::remove_directory(const char* path) { return target_.remove_directory(path); }
+bool BatchedOutputHost::delete_file(const char* path) { return target_.delete_file(path); }
+int32_t BatchedOutputHost::open_output(const char* path) { return target_.open_output(path); }
+bool BatchedOutputHost::remove_output(const char* path) { return target_.remove_output(path); }
+void* BatchedOutputHost::allocate(size_t size) { return target_.allocate(size); }
+void BatchedOutputHost::release(void* block) { target_.release(block); }
+void BatchedOutputHost::on_archive_opened(JobContext& cx) { target_.on_archive_opened(cx); }
+void BatchedOutputHost::on_entry(JobContext& cx, const char* output_name) { target_.on_entry(cx, output_name); }
+void BatchedOutputHost::on_data(JobContext& cx, uint32_t count) { target_.on_data(cx, count); }
+void BatchedOutputHost::on_entry_end(JobContext& cx, const EntryEvent& event) { target_.on_entry_end(cx, event); }
+void BatchedOutputHost::on_walk_end(JobContext& cx, const WalkEvent& event) { target_.on_walk_end(cx, event); }

@@ -2,7 +2,10 @@
 // before, and the new output file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "extract/host.h"
 
 struct JobContext;
 
@@ -12,3 +15,52 @@ struct JobContext;
 int32_t create_output(JobContext& cx, const char* path, uint32_t attributes, const char** why = nullptr);
 void make_parent_dirs(JobContext& cx, const char* path);
 int remove_existing(JobContext& cx, const char* path);
+
+// Output collected into blocks. The engine writes every 2048-byte portion
+// with a call of its own; on Windows each call is a system call, and small
+// writes to a freshly created file cost more than the decoding. This host
+// passes everything to its target and holds the writes of the open output
+// file until OUTPUT_BATCH_SIZE bytes are together (or the file closes), so
+// the target sees blocks of that size. A failed block fails the portion
+// being written (the engine then stops the entry); a failed last block at
+// close fails the entry through the status, so its partial file is taken
+// back like any other.
+constexpr uint32_t OUTPUT_BATCH_SIZE = 65536;
+
+class BatchedOutputHost : public JobHost {
+public:
+    // cx: the job whose status a failure at close goes into.
+    BatchedOutputHost(JobHost& target, JobContext& cx) : target_(target), cx_(cx) {}
+
+    int32_t write_output(int32_t fd, const void* data, uint32_t count) override;
+    void close_output(int32_t fd) override;
+
+    void show_message(const char* text) override;
+    int read_key() override;
+    void write_stdout_char(int c) override;
+    void flush_stdout() override;
+    void volume_prompt(const char* volume_name) override;
+    void match_name_case(char* archive_name) override;
+    bool path_exists(const char* path) override;
+    bool make_directory(const char* path) override;
+    bool remove_directory(const char* path) override;
+    bool delete_file(const char* path) override;
+    int32_t open_output(const char* path) override;
+    bool remove_output(const char* path) override;
+    void* allocate(size_t size) override;
+    void release(void* block) override;
+    void on_archive_opened(JobContext& cx) override;
+    void on_entry(JobContext& cx, const char* output_name) override;
+    void on_data(JobContext& cx, uint32_t count) override;
+    void on_entry_end(JobContext& cx, const EntryEvent& event) override;
+    void on_walk_end(JobContext& cx, const WalkEvent& event) override;
+
+private:
+    bool flush();
+
+    JobHost& target_;
+    JobContext& cx_;
+    int32_t fd_ = -1;   // the file whose bytes are held
+    uint32_t held_ = 0;
+    uint8_t batch_[OUTPUT_BATCH_SIZE];
+};

@@ -7,7 +7,5 @@ int main()
 {
     InstallerWorker worker;
     WorkerHost host;
-    installer_worker_run(worker, host);
-    // Like the Windows stub, whose exit code is the quit message's 0.
-    return 0;
+    return installer_worker_run(worker, host);
 }

@@ -1,8 +1,9 @@
 // The installer's own door to the operating system: temporary folder,
-// string resources, current folder, the child program, clean-up and the
-// splash window's two signals. Linked by launcher/ only, never by the
-// engine. Paths are the platform's own (the worker builds them from what
-// these functions return); the engine's platform.h serves the rest.
+// string resources, random names, the private folder, the child program,
+// clean-up and the splash window's two signals. Linked by launcher/ only,
+// never by the engine. Paths are the platform's own (the worker builds them
+// from what these functions return); the engine's platform.h serves the
+// rest.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +17,19 @@ uint32_t platform_temp_path(char* buffer, uint32_t capacity);
 // 0 when it is missing or empty.
 int platform_load_string(uint32_t id, char* buffer, int capacity);
 
-// Creates the scratch folder. An existing folder is reused. False when
-// what stands at the path must not be used: on POSIX a symbolic link,
-// something other than a folder, or a folder another user owns.
-bool platform_make_scratch_directory(const char* path);
+// count bytes from the system's cryptographic random source; false when
+// it gives none.
+bool platform_random_bytes(void* buffer, uint32_t count);
+
+enum class MakeOutcome : uint8_t {
+    MADE,    // a new folder, open to the current user alone
+    EXISTS,  // something (folder, file, link) already stands there: untouched
+    FAILED,
+};
+// Creates a new folder that only the current user may use (on Windows a
+// protected access list naming the user alone, nothing inherited; on POSIX
+// mode 0700). Never opens what already exists.
+MakeOutcome platform_make_private_directory(const char* path);
 bool platform_set_current_directory(const char* path);
 
 // The separator that platform_temp_path ends with.
@@ -27,22 +37,26 @@ char platform_path_separator();
 
 // Runs `program` (a path relative to the current folder) with the given
 // command-line text, inheriting handles, environment and current folder,
-// and waits without time limit for it to end. The exit code is discarded.
+// and waits without time limit for it to end; *exit_code is its exit code.
 // False when it could not be started.
-bool platform_run_and_wait(const char* program, char* command_line);
+bool platform_run_and_wait(const char* program, char* command_line, uint32_t* exit_code);
 
-// Calls visit for every entry of the current folder ("." and ".." included
-// where the platform lists them) until visit returns false. False when the
-// folder cannot be listed.
-using PlatformVisitEntry = bool (*)(void* context, const char* name, bool is_directory);
-bool platform_list_current_directory(PlatformVisitEntry visit, void* context);
+// Calls visit for every entry of the folder at `path` ("." and ".."
+// included where the platform lists them) until visit returns false.
+// is_folder is true for a real folder only: a symbolic link or junction is
+// reported as not a folder, to be removed as itself and never entered.
+// False when the folder cannot be listed.
+using PlatformVisitEntry = bool (*)(void* context, const char* name, bool is_folder);
+bool platform_list_directory(const char* path, PlatformVisitEntry visit, void* context);
 
 enum class RemoveOutcome : uint8_t {
     REMOVED,
     HELD,    // still in use by someone (sharing violation, image still mapped): try again
-    FAILED,  // will not go (read-only, not empty, gone already)
+    FAILED,  // will not go (not empty, gone already)
 };
-RemoveOutcome platform_delete_scratch_file(const char* name);
+// Deletes a file, or a link or junction itself (never what it points to).
+// A read-only file is deleted all the same.
+RemoveOutcome platform_delete_scratch_file(const char* path);
 RemoveOutcome platform_remove_scratch_directory(const char* path);
 
 uint64_t platform_now_ms();
@@ -51,5 +65,5 @@ void platform_sleep_ms(uint32_t milliseconds);
 // The splash window as the worker sees it: an opaque handle, null where
 // there is no window (the native installer).
 void platform_hide_window(void* window);
-// Posts the window's destruction notification, which ends the message loop.
-void platform_end_window(void* window);
+// Asks the window's message loop to end with the given exit code.
+void platform_end_window(void* window, int32_t exit_code);

@@ -1,8 +1,10 @@
-// The native installer's side of the launcher: a private scratch folder
-// under $TMPDIR, the installer program run as a child process, and no
+// The native installer's side of the launcher: a new private folder under
+// $TMPDIR for every run, the installer program run as a child process, and no
 // window at all.
 #include <dirent.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,20 +61,31 @@ int platform_load_string(uint32_t id, char* buffer, int capacity)
     return static_cast<int>(n);
 }
 
-bool platform_make_scratch_directory(const char* path)
+bool platform_random_bytes(void* buffer, uint32_t count)
 {
-    // The folder holds a program we are about to run: nobody else may
-    // write into it. A fixed name in a shared /tmp could be planted by
-    // another user, so what already stands there is used only when it is
-    // a real folder of ours; lstat sees a symbolic link as itself.
-    if (mkdir(path, 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat st;
-    if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
-        return false;
-    if ((st.st_mode & 07777) != 0700 && chmod(path, 0700) != 0)
-        return false;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (count > 0) {
+        ssize_t n = getrandom(out, count, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        out += n;
+        count -= static_cast<uint32_t>(n);
+    }
     return true;
+}
+
+MakeOutcome platform_make_private_directory(const char* path)
+{
+    // mkdir fails on anything that stands there, a dangling link included:
+    // what it makes is new and ours.
+    if (mkdir(path, 0700) != 0)
+        return errno == EEXIST ? MakeOutcome::EXISTS : MakeOutcome::FAILED;
+    // The umask may have taken bits from the owner; nobody else gets any.
+    if (chmod(path, 0700) != 0)
+        return MakeOutcome::FAILED;
+    return MakeOutcome::MADE;
 }
 
 bool platform_set_current_directory(const char* path)
@@ -83,7 +96,7 @@ bool platform_set_current_directory(const char* path)
 
 char platform_path_separator() { return '/'; }
 
-bool platform_run_and_wait(const char* program, char* command_line)
+bool platform_run_and_wait(const char* program, char* command_line, uint32_t* exit_code)
 {
     char path[POSIX_PATH_CAPACITY];
     if (!posix_path(program, path))
@@ -118,32 +131,57 @@ bool platform_run_and_wait(const char* program, char* command_line)
     if (posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0)
         return false;
     int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+        if (waitpid(pid, &status, 0) >= 0)
+            break;
+        if (errno != EINTR) {
+            status = 0;
+            break;
+        }
     }
+    // A program ended by a signal gives the shell's 128 + signal.
+    if (WIFEXITED(status))
+        *exit_code = static_cast<uint32_t>(WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        *exit_code = 128u + static_cast<uint32_t>(WTERMSIG(status));
+    else
+        *exit_code = 1;
     return true;
 }
 
-bool platform_list_current_directory(PlatformVisitEntry visit, void* context)
+bool platform_list_directory(const char* path, PlatformVisitEntry visit, void* context)
 {
-    DIR* d = opendir(".");
-    if (!d)
+    // O_NOFOLLOW: a folder swapped for a link since it was listed is not
+    // entered.
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
         return false;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+        close(fd);
+        return false;
+    }
     while (struct dirent* e = readdir(d)) {
         struct stat st;
-        bool is_directory = lstat(e->d_name, &st) == 0 && S_ISDIR(st.st_mode);
-        if (!visit(context, e->d_name, is_directory))
+        bool is_folder = fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        // A folder the installer program closed to its owner would keep
+        // its contents: open it again to the owner alone.
+        if (is_folder && (st.st_mode & S_IRWXU) != S_IRWXU)
+            fchmodat(fd, e->d_name, (st.st_mode & 07777) | S_IRWXU, 0);
+        if (!visit(context, e->d_name, is_folder))
             break;
     }
     closedir(d);
     return true;
 }
 
-RemoveOutcome platform_delete_scratch_file(const char* name)
+RemoveOutcome platform_delete_scratch_file(const char* path)
 {
+    // unlink removes a link itself; a read-only file goes like any other.
     struct stat st;
-    if (lstat(name, &st) != 0 || S_ISDIR(st.st_mode))
+    if (lstat(path, &st) != 0 || S_ISDIR(st.st_mode))
         return RemoveOutcome::FAILED;
-    if (unlink(name) == 0)
+    if (unlink(path) == 0)
         return RemoveOutcome::REMOVED;
     return errno == EBUSY ? RemoveOutcome::HELD : RemoveOutcome::FAILED;
 }
@@ -171,4 +209,4 @@ void platform_sleep_ms(uint32_t milliseconds)
 }
 
 void platform_hide_window(void*) {}
-void platform_end_window(void*) {}
+void platform_end_window(void*, int32_t) {}

@@ -11,6 +11,9 @@
 //                         makes payloads that take a while to unpack
 //   --damage-tail         flip a byte near the end of the archive, inside
 //                         the last entry's data (a damaged payload)
+//   --damage-header N     flip a byte in the header of entry N (0: the
+//                         first): the walk ends there (a damaged payload
+//                         whose earlier entries are whole)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -69,7 +72,7 @@ bool add_path(const fs::path& path, std::vector<PayloadEntry>& entries)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: kelvo-pack [--filler NAME BYTES] [--fillers COUNT BYTES] [--damage-tail] OUT.ace PATH...\n");
+    std::fprintf(stderr, "usage: kelvo-pack [--filler NAME BYTES] [--fillers COUNT BYTES] [--damage-tail] [--damage-header N] OUT.ace PATH...\n");
     return 2;
 }
 
@@ -79,10 +82,13 @@ int main(int argc, char** argv)
 {
     std::vector<PayloadEntry> entries;
     bool damage_tail = false;
+    long damage_header = -1;
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; i++) {
         if (std::strcmp(argv[i], "--damage-tail") == 0) {
             damage_tail = true;
+        } else if (std::strcmp(argv[i], "--damage-header") == 0 && i + 1 < argc) {
+            damage_header = std::strtol(argv[++i], nullptr, 10);
         } else if (std::strcmp(argv[i], "--filler") == 0 && i + 2 < argc) {
             PayloadEntry e;
             e.name = argv[i + 1];
@@ -123,6 +129,10 @@ int main(int argc, char** argv)
         return 1;
     if (damage_tail && !damage_payload_tail(archive)) {
         std::fprintf(stderr, "kelvo-pack: archive too small to damage\n");
+        return 1;
+    }
+    if (damage_header >= 0 && !damage_payload_header(archive, size_t(damage_header))) {
+        std::fprintf(stderr, "kelvo-pack: no entry %ld to damage\n", damage_header);
         return 1;
     }
     std::ofstream out(out_path, std::ios::binary | std::ios::trunc);

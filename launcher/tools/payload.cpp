@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "archive/header.h"
 #include "compress/packer.h"
 
 Bytes pack_payload(const std::vector<PayloadEntry>& entries)
@@ -65,4 +66,24 @@ bool damage_payload_tail(Bytes& archive)
         return false;
     archive[archive.size() - TAIL] ^= 0xFF;
     return true;
+}
+
+bool damage_payload_header(Bytes& archive, size_t index)
+{
+    // Each header: CRC (2), body size (2), then the body: type (1),
+    // flags (2) and, with FLAG_DATA_SIZE, the size of the data after it.
+    auto le16 = [&](size_t at) { return size_t(archive[at]) | size_t(archive[at + 1]) << 8; };
+    size_t files = 0;
+    for (size_t at = 0; at + 7 <= archive.size();) {
+        size_t next = at + 4 + le16(at + 2);
+        uint16_t flags = uint16_t(le16(at + 5));
+        if ((flags & FLAG_DATA_SIZE) && at + 11 <= archive.size())
+            next += le16(at + 7) | le16(at + 9) << 16;
+        if (archive[at + 4] == HEADER_TYPE_FILE && files++ == index) {
+            archive[at + 5] ^= 0xFF;
+            return true;
+        }
+        at = next;
+    }
+    return false;
 }

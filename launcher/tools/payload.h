@@ -29,3 +29,8 @@ Bytes numbered_lines(size_t size, uint32_t entry);
 // Inverts one byte a little before the end, inside the last entry's data.
 // False when the archive is too small for that.
 bool damage_payload_tail(Bytes& archive);
+
+// Inverts a byte inside the header of file entry `index` (0: the first),
+// so that its check fails and the walk ends there. False when the archive
+// has no such entry.
+bool damage_payload_header(Bytes& archive, size_t index);

@@ -1,10 +1,11 @@
 // The launcher's Win32 side for the worker thread: temporary path, string
-// resources, the scratch folder, the installer program and the clean-up.
+// resources, random names, the private folder, the installer program and the clean-up.
 #include <windows.h>
 
 #include <cstring>
 
 #include "launcher/os.h"
+#include "launcher/win32/messages.h"
 
 uint32_t platform_temp_path(char* buffer, uint32_t capacity)
 {
@@ -20,18 +21,76 @@ int platform_load_string(uint32_t id, char* buffer, int capacity)
     return n;
 }
 
-bool platform_make_scratch_directory(const char* path)
+// advapi32's RtlGenRandom: the system's cryptographic generator, in a
+// library the stub links anyway for the access list below (bcrypt.dll
+// would be one more import).
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+bool platform_random_bytes(void* buffer, uint32_t count)
 {
-    // A folder left by an earlier run is reused with whatever it holds.
-    CreateDirectoryA(path, nullptr);
+    return SystemFunction036(buffer, count) != 0;
+}
+
+namespace {
+
+// An access list that grants the current user everything, inherited by
+// what is made inside, and nobody else anything.
+struct PrivateAccess {
+    SECURITY_ATTRIBUTES attributes;
+    SECURITY_DESCRIPTOR descriptor;
+    alignas(8) uint8_t user[256];  // TOKEN_USER with its SID
+    alignas(8) uint8_t acl[512];
+};
+
+bool make_private_access(PrivateAccess& access)
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    DWORD size = 0;
+    BOOL got = GetTokenInformation(token, TokenUser, access.user, sizeof access.user, &size);
+    CloseHandle(token);
+    if (!got)
+        return false;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(access.user)->User.Sid;
+    auto* acl = reinterpret_cast<PACL>(access.acl);
+    if (!InitializeAcl(acl, sizeof access.acl, ACL_REVISION) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
+                               sid))
+        return false;
+    // Protected: nothing is inherited from the temporary folder above.
+    if (!InitializeSecurityDescriptor(&access.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&access.descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&access.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return false;
+    access.attributes.nLength = sizeof access.attributes;
+    access.attributes.lpSecurityDescriptor = &access.descriptor;
+    access.attributes.bInheritHandle = FALSE;
     return true;
+}
+
+}  // namespace
+
+MakeOutcome platform_make_private_directory(const char* path)
+{
+    PrivateAccess access;
+    if (!make_private_access(access))
+        return MakeOutcome::FAILED;
+    // CreateDirectory fails on anything that stands at the path (a folder,
+    // a file, a junction): what it makes is new.
+    if (!CreateDirectoryA(path, &access.attributes)) {
+        DWORD error = GetLastError();
+        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MakeOutcome::EXISTS
+                                                                           : MakeOutcome::FAILED;
+    }
+    return MakeOutcome::MADE;
 }
 
 bool platform_set_current_directory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
 char platform_path_separator() { return '\\'; }
 
-bool platform_run_and_wait(const char* program, char* command_line)
+bool platform_run_and_wait(const char* program, char* command_line, uint32_t* exit_code)
 {
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
@@ -43,22 +102,33 @@ bool platform_run_and_wait(const char* program, char* command_line)
                         &process))
         return false;
     WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exit_code;
-    GetExitCodeProcess(process.hProcess, &exit_code);
+    DWORD code = 1;
+    if (!GetExitCodeProcess(process.hProcess, &code))
+        code = 1;
+    *exit_code = code;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return true;
 }
 
-bool platform_list_current_directory(PlatformVisitEntry visit, void* context)
+bool platform_list_directory(const char* path, PlatformVisitEntry visit, void* context)
 {
+    char pattern[MAX_PATH + 2];
+    size_t n = std::strlen(path);
+    if (n + 3 > sizeof pattern)
+        return false;
+    std::memcpy(pattern, path, n);
+    std::memcpy(pattern + n, "\\*", 3);
     WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA("*", &found);
+    HANDLE find = FindFirstFileA(pattern, &found);
     if (find == INVALID_HANDLE_VALUE)
         return false;
     do {
-        bool is_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (!visit(context, found.cFileName, is_directory))
+        // A junction or a folder link is a folder with a reparse point:
+        // it is removed as itself, never entered.
+        DWORD a = found.dwFileAttributes;
+        bool is_folder = (a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (!visit(context, found.cFileName, is_folder))
             break;
     } while (FindNextFileA(find, &found));
     // An open search keeps the folder busy: close it before the folder goes.
@@ -86,11 +156,25 @@ RemoveOutcome classify_failure(const char* path)
 
 }  // namespace
 
-RemoveOutcome platform_delete_scratch_file(const char* name)
+RemoveOutcome platform_delete_scratch_file(const char* path)
 {
-    if (DeleteFileA(name))
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return RemoveOutcome::FAILED;
+    // A folder link or junction: RemoveDirectory takes the link away and
+    // leaves its target alone. A real folder is not a file.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return RemoveOutcome::FAILED;
+        return RemoveDirectoryA(path) ? RemoveOutcome::REMOVED : classify_failure(path);
+    }
+    // Read-only files would stay for ever; the attribute of a file link is
+    // the link's own, so this touches no target.
+    if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        SetFileAttributesA(path, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileA(path))
         return RemoveOutcome::REMOVED;
-    return classify_failure(name);
+    return classify_failure(path);
 }
 
 RemoveOutcome platform_remove_scratch_directory(const char* path)
@@ -109,8 +193,8 @@ void platform_hide_window(void* window)
         ShowWindow(static_cast<HWND>(window), SW_HIDE);
 }
 
-void platform_end_window(void* window)
+void platform_end_window(void* window, int32_t exit_code)
 {
     if (window)
-        PostMessageA(static_cast<HWND>(window), WM_DESTROY, 0, 0);
+        PostMessageA(static_cast<HWND>(window), WM_KELVO_END, static_cast<WPARAM>(exit_code), 0);
 }

@@ -8,6 +8,7 @@
 #include "launcher/installer_worker.h"
 #include "launcher/resource.h"
 #include "launcher/splash_geometry.h"
+#include "launcher/win32/messages.h"
 
 namespace {
 
@@ -55,8 +56,13 @@ LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARAM wpara
         CloseHandle(thread);
         return 0;
     }
+    case WM_KELVO_END:
+        // The worker is done: its exit code ends the loop.
+        PostQuitMessage(static_cast<int>(wparam));
+        return 0;
     case WM_DESTROY:
-        PostQuitMessage(0);
+        // Destroyed while the worker still runs: the user closed it.
+        PostQuitMessage(EXIT_CLOSED);
         return 0;
     case WM_PAINT: {
         PAINTSTRUCT paint;
@@ -122,7 +128,7 @@ int splash_main(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
     HWND window = CreateWindowExA(0, SPLASH_CLASS_NAME, title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, at.x,
                                   at.y, SPLASH_WIDTH, SPLASH_HEIGHT, nullptr, nullptr, instance, &splash);
     if (!window)
-        return 0;
+        return EXIT_SET_UP_FAILED;
 
     // Both live until the process ends.
     splash.splash_bitmap = LoadBitmapA(instance, SPLASH_BITMAP_NAME);
@@ -143,7 +149,7 @@ int splash_main(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
     BOOL got;
     while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
         if (got == -1)
-            return 0;
+            return EXIT_SET_UP_FAILED;
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
@@ -154,6 +160,17 @@ int splash_main(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_state)
 {
+    // Before anything can load a library: later loads (those the system
+    // makes on our behalf included) search System32 only, never the
+    // installer's own folder, where a downloaded DLL may sit beside it.
+    // Windows before 8 without its update lacks the call.
+    using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+    if (HMODULE kernel = GetModuleHandleA("kernel32.dll")) {
+        auto set_directories = reinterpret_cast<SetDefaultDllDirectoriesCall>(
+            reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+        if (set_directories)
+            set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
     // The loop's end is the program's end, even while the worker is still
     // unpacking: leave at once rather than run the runtime's exit handlers
     // beside a thread that is still using the runtime.

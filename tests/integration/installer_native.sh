@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The native installer end to end: kelvo-pack makes the payload,
 # kelvo-attach appends it to kelvo-installer, and the result unpacks into
-# $TMPDIR/kelvo08.tmp, runs setup.exe there and cleans up.
+# a new private folder $TMPDIR/kelvo-<random>/kelvo08.tmp, runs setup.exe
+# there, ends with its exit code and leaves nothing behind.
 #
 # usage: installer_native.sh KELVO_PACK KELVO_ATTACH KELVO_INSTALLER
 set -uo pipefail
@@ -24,85 +25,106 @@ cat > "$work/payload/setup.exe" <<'SCRIPT'
   printf 'argc=%s\n' "$#"
   printf 'argv0=%s\n' "$(basename "$0")"
   printf 'pwd=%s\n' "$(pwd)"
-  printf 'mode=%s\n' "$(stat -c %a .)"
+  printf 'mode=%s\n' "$(stat -c %a ..)"
   printf 'token=%s\n' "$KELVO_TEST_TOKEN"
   ls -1
 } > "$KELVO_TEST_REPORT"
-sleep 1
+sleep "${KELVO_TEST_SLEEP:-1}"
 echo finished >> "$KELVO_TEST_REPORT"
+exit "${KELVO_TEST_EXIT:-0}"
 SCRIPT
 for i in 1 2 3 4 5 6 7 8 9 10; do
   head -c $((i * 1000)) /dev/urandom | base64 > "$work/payload/file$i.txt"
 done
 
-run_installer() {  # installer, then TMPDIR is $work/tmp; output in $work/out, $work/err
-  local installer="$1"
-  rm -f "$work/report"
-  TMPDIR="$work/tmp" KELVO_TEST_REPORT="$work/report" KELVO_TEST_TOKEN=inherited-7 \
+run_installer() {  # installer [report]; TMPDIR is $work/tmp; output in $work/out, $work/err
+  local installer="$1" rep="${2:-$work/report}"
+  rm -f "$rep"
+  TMPDIR="$work/tmp" KELVO_TEST_REPORT="$rep" KELVO_TEST_TOKEN=inherited-7 \
     timeout 120 "$installer" >"$work/out" 2>"$work/err"
 }
+# Nothing of a run stays in the temporary folder (what is listed stays).
+temp_holds_only() { [ "$(ls -A "$work/tmp" | tr '\n' ' ')" = "$*" ]; }
+setup_folder() { sed -n 's/^pwd=//p' "${1:-$work/report}"; }
 
-# --- a complete run -------------------------------------------------------
-"$pack" "$work/demo.ace" "$work/payload" || { echo "FAIL: kelvo-pack"; exit 1; }
+# --- a complete run, with nested folders -------------------------------------
+"$pack" --filler 'sub\deep\nested.dat' 3000 "$work/demo.ace" "$work/payload" || { echo "FAIL: kelvo-pack"; exit 1; }
 "$attach" "$stub" "$work/demo.ace" "$work/installer" || { echo "FAIL: kelvo-attach"; exit 1; }
 start=$(date +%s%N)
-run_installer "$work/installer"
+KELVO_TEST_EXIT=7 run_installer "$work/installer"
 rc=$?
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-check "exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
+check "exit code is setup's 7 (got $rc)" '[ "$rc" -eq 7 ]'
 check "no message ($(cat "$work/err"))" '[ ! -s "$work/err" ]'
 check "setup ran" '[ -f "$work/report" ]'
 check "command line" 'grep -qx "args=-install -up|" "$work/report" && grep -qx "argc=2" "$work/report"'
 check "program name" 'grep -qx "argv0=setup.exe" "$work/report"'
-check "current folder is the scratch folder" 'grep -qx "pwd=$work/tmp/kelvo08.tmp" "$work/report"'
-check "scratch folder is private" 'grep -qx "mode=700" "$work/report"'
+check "current folder is a new kelvo08.tmp ($(setup_folder))" \
+  'setup_folder | grep -qx "$work/tmp/kelvo-[0-9a-f]\{16\}/kelvo08.tmp"'
+check "its folder is private" 'grep -qx "mode=700" "$work/report"'
 check "environment inherited" 'grep -qx "token=inherited-7" "$work/report"'
-check "all eleven files were there" '[ "$(grep -c -e "^file[0-9]*\.txt$" -e "^setup\.exe$" "$work/report")" -eq 11 ]'
+check "all eleven files and the folder were there" \
+  '[ "$(grep -c -e "^file[0-9]*\.txt$" -e "^setup\.exe$" -e "^sub$" "$work/report")" -eq 12 ]'
 check "installer waited for setup" 'grep -qx finished "$work/report"'
-check "scratch folder removed" '[ ! -e "$work/tmp/kelvo08.tmp" ]'
+check "nothing of the run remains ($(ls -A "$work/tmp"))" 'temp_holds_only'
 echo "complete run: ${elapsed_ms} ms"
 
-# --- a damaged payload: message, no setup, clean-up -------------------------
+# --- damaged payloads: message, no setup, clean-up -----------------------------
 "$pack" --filler tail.dat 100000 --damage-tail "$work/damaged.ace" "$work/payload" || exit 1
 "$attach" "$stub" "$work/damaged.ace" "$work/damaged"
 run_installer "$work/damaged"
 rc=$?
-check "damaged: exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
-check "damaged: the job's message ($(cat "$work/err"))" 'grep -q "^Fatal: " "$work/err"'
-check "damaged: setup did not run" '[ ! -e "$work/report" ]'
-check "damaged: scratch folder removed" '[ ! -e "$work/tmp/kelvo08.tmp" ]'
+check "damaged data: exit code 9 (got $rc)" '[ "$rc" -eq 9 ]'
+check "damaged data: the job's message ($(cat "$work/err"))" 'grep -qx "Fatal: CRC error" "$work/err"'
+check "damaged data: setup did not run" '[ ! -e "$work/report" ]'
+check "damaged data: nothing remains" 'temp_holds_only'
+
+# setup.exe is whole and written; the header after it is not.
+"$pack" --filler a.dat 3000 --filler b.dat 3000 --damage-header 11 "$work/header.ace" "$work/payload" || exit 1
+"$attach" "$stub" "$work/header.ace" "$work/header"
+run_installer "$work/header"
+rc=$?
+check "damaged header: exit code 8 (got $rc)" '[ "$rc" -eq 8 ]'
+check "damaged header: the message ($(cat "$work/err"))" 'grep -qx "Fatal: Archive data is damaged" "$work/err"'
+check "damaged header: setup did not run" '[ ! -e "$work/report" ]'
+check "damaged header: nothing remains" 'temp_holds_only'
 
 # --- the stub without a payload ---------------------------------------------
 run_installer "$stub"
 rc=$?
-check "no payload: exit code 0" '[ "$rc" -eq 0 ]'
+check "no payload: exit code non-zero (got $rc)" '[ "$rc" -ne 0 ]'
 check "no payload: a message" 'grep -q "^Fatal: " "$work/err"'
 check "no payload: setup did not run" '[ ! -e "$work/report" ]'
-check "no payload: scratch folder removed" '[ ! -e "$work/tmp/kelvo08.tmp" ]'
+check "no payload: nothing remains" 'temp_holds_only'
 
-# --- a scratch folder planted by someone else -------------------------------
-if [ "$(id -u)" -eq 0 ]; then
-  mkdir -m 0777 "$work/tmp/kelvo08.tmp"
-  chown 4242:4242 "$work/tmp/kelvo08.tmp"
-  run_installer "$work/installer"
-  rc=$?
-  check "foreign folder: exit code 0" '[ "$rc" -eq 0 ]'
-  check "foreign folder: refused ($(cat "$work/err"))" 'grep -qx "Fatal: Unable to set temporary directory" "$work/err"'
-  check "foreign folder: nothing unpacked into it" '[ -z "$(ls -A "$work/tmp/kelvo08.tmp")" ]'
-  check "foreign folder: setup did not run" '[ ! -e "$work/report" ]'
-  rmdir "$work/tmp/kelvo08.tmp"
-else
-  echo "foreign folder: skipped (needs root to make a folder of another owner)"
-fi
-
-# --- a symbolic link planted at the scratch path ----------------------------
-mkdir "$work/elsewhere"
-ln -s "$work/elsewhere" "$work/tmp/kelvo08.tmp"
+# --- a scratch folder planted at the old fixed path ---------------------------
+mkdir "$work/tmp/kelvo08.tmp"
+printf '#!/bin/sh\necho planted > "$KELVO_TEST_REPORT"\n' > "$work/tmp/kelvo08.tmp/setup.exe"
+chmod 555 "$work/tmp/kelvo08.tmp/setup.exe"
+echo planted > "$work/tmp/kelvo08.tmp/libplanted.so"
+ln -s "$work/tmp/kelvo08.tmp" "$work/tmp/kelvo-0000000000000000"
+(cd "$work/tmp" && find . -mindepth 1 -exec stat -c '%n %a %s %Y' {} + | sort) > "$work/planted.before"
 run_installer "$work/installer"
-check "symbolic link: refused" 'grep -qx "Fatal: Unable to set temporary directory" "$work/err"'
-check "symbolic link: nothing written through it" '[ -z "$(ls -A "$work/elsewhere")" ]'
-check "symbolic link: setup did not run" '[ ! -e "$work/report" ]'
-rm "$work/tmp/kelvo08.tmp"
+rc=$?
+(cd "$work/tmp" && find . -mindepth 1 -exec stat -c '%n %a %s %Y' {} + | sort) > "$work/planted.after"
+check "planted: exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
+check "planted: the payload's setup ran" 'grep -qx "args=-install -up|" "$work/report"'
+check "planted: in a folder of its own ($(setup_folder))" \
+  'setup_folder | grep -qx "$work/tmp/kelvo-[0-9a-f]\{16\}/kelvo08.tmp"'
+check "planted: neither used nor changed" 'cmp -s "$work/planted.before" "$work/planted.after"'
+rm -rf "$work/tmp/kelvo08.tmp" "$work/tmp/kelvo-0000000000000000"
+
+# --- two installers at once -----------------------------------------------------
+KELVO_TEST_SLEEP=2 run_installer "$work/installer" "$work/report.1" &
+first=$!
+KELVO_TEST_SLEEP=2 run_installer "$work/installer" "$work/report.2"
+rc2=$?
+wait "$first"
+rc1=$?
+check "together: both exit 0 ($rc1, $rc2)" '[ "$rc1" -eq 0 ] && [ "$rc2" -eq 0 ]'
+check "together: both setups finished" 'grep -qx finished "$work/report.1" && grep -qx finished "$work/report.2"'
+check "together: in different folders" '[ "$(setup_folder "$work/report.1")" != "$(setup_folder "$work/report.2")" ]'
+check "together: nothing remains" 'temp_holds_only'
 
 echo "installer_native: $passed passed, $failures failed"
 [ "$failures" -eq 0 ]

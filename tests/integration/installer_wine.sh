@@ -5,8 +5,14 @@
 #   window   the splash window: title, size, centred position, the bitmap
 #   drag     dragging with the left button; moving without a press
 #   run      setup.exe's command line, folder, environment; the wait; clean-up
-#   damaged  the job's message, no setup.exe, clean-up all the same
-#   close    closing the window while unpacking ends the process with 0
+#   damaged  the job's message, no setup.exe, clean-up all the same, its status
+#   close    closing the window while unpacking ends the process with 3
+#   planted  a prepared %TEMP%\kelvo08.tmp (read-only setup.exe, a DLL) is
+#            neither used nor changed; setup.exe runs in a new kelvo08.tmp
+#   together two installers at once both complete, in folders of their own
+#   nested   nested folders: nothing of the run remains under %TEMP%
+#   header   a damaged header after setup.exe: a message, no setup.exe, 8
+#   exitcode setup.exe's exit code 7 is the installer's
 #
 # usage: installer_wine.sh CASE WIN_BUILD_DIR
 # Exit 77 (skipped) without a cross build or its programs.
@@ -20,7 +26,8 @@ if [ -z "$win_build" ]; then
   exit 77
 fi
 launcher="$win_build/launcher"
-for f in kelvo-installer.exe installer-slow.exe installer-damaged.exe splash.bmp; do
+for f in kelvo-installer.exe installer-slow.exe installer-damaged.exe installer-nested.exe \
+         installer-header.exe splash.bmp; do
   if [ ! -f "$launcher/$f" ]; then
     echo "SKIP: $launcher/$f missing"
     exit 77
@@ -54,8 +61,13 @@ screen_h=$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[2] }')
 
 temp_dir="$(wine_temp_dir)"
 [ -n "$temp_dir" ] && [ -d "$temp_dir" ] || { echo "FAIL: no Wine temporary folder"; exit 1; }
+# The fixed path of old: only the planted case puts something there.
 scratch="$temp_dir/kelvo08.tmp"
 rm -rf "$scratch"
+# Each run makes its own %TEMP%\kelvo-<16 hex digits>\kelvo08.tmp.
+run_folder_pattern='C:\\users\\[^\\]*\\Temp\\kelvo-[0-9a-f]\{16\}\\kelvo08\.tmp'
+temp_listing() { (cd "$temp_dir" && find . -mindepth 1 -maxdepth 1 | sort); }
+temp_before="$(temp_listing)"
 
 failures=0 passed=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -114,7 +126,8 @@ shows_splash() {
   diff=$(compare -metric AE "$work/shot.png" "$launcher/splash.bmp" null: 2>&1)
   [ "$diff" = "0" ] || { echo "  $diff pixels differ" >&2; return 1; }
 }
-scratch_gone() { [ ! -e "$scratch" ]; }
+# Nothing of the run is left under %TEMP%.
+scratch_gone() { [ "$(temp_listing)" = "$temp_before" ]; }
 # Under load Wine may take a moment to act on an event or paint: these
 # look again for a few seconds before they give up.
 at_position() {  # WINDOW X Y
@@ -202,7 +215,7 @@ run)
   check "exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
   check "setup ran" '[ -s "$work/report.lf" ]'
   check "command line exactly '-install -up'" 'grep -qx -- "command-line=-install -up" "$work/report.lf"'
-  check "current folder is the scratch folder" 'grep -qix "folder=C:\\\\users\\\\[^\\\\]*\\\\Temp\\\\kelvo08.tmp" "$work/report.lf"'
+  check "current folder is a new scratch folder" 'grep -qix "folder=$run_folder_pattern" "$work/report.lf"'
   check "environment inherited" 'grep -qx "token=inherited-$$" "$work/report.lf"'
   check "eleven files unpacked" '[ "$(grep -c "^file=" "$work/report.lf")" -eq 11 ]'
   check "setup.exe among them" 'grep -qx "file=setup.exe" "$work/report.lf"'
@@ -221,7 +234,7 @@ damaged)
   xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 21)) click 1
   wait_installer 60
   rc=$?
-  check "exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
+  check "exit code 9, the job's status (got $rc)" '[ "$rc" -eq 9 ]'
   check "setup.exe did not run" '[ ! -e "$report" ]'
   check "scratch folder removed" scratch_gone
   ;;
@@ -235,10 +248,84 @@ close)
   xdotool key alt+F4
   wait_installer 30
   rc=$?
-  check "exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
+  check "exit code 3 (got $rc)" '[ "$rc" -eq 3 ]'
   check "ended while unpacking: setup.exe did not run" '[ ! -e "$report" ]'
-  # The scratch folder stays behind by design; do not leave it to the next case.
+  # The run's folder stays behind by design; do not leave it to the next case.
+  comm -13 <(echo "$temp_before") <(temp_listing) | while read -r f; do
+    case "$f" in ./kelvo-*) rm -rf "${temp_dir:?}/$f" ;; esac
+  done
+  ;;
+planted)
+  # What another program of the user could have prepared at the old
+  # fixed path: a read-only setup.exe of its own and a DLL beside it.
+  mkdir -p "$scratch"
+  printf 'planted program\n' > "$scratch/setup.exe"
+  printf 'planted library\n' > "$scratch/version.dll"
+  chmod 444 "$scratch/setup.exe"
+  temp_before="$(temp_listing)"
+  planted_state() { (cd "$scratch" && find . -exec stat -c '%n %a %s %Y' {} + | sort; cat setup.exe version.dll); }
+  planted_before="$(planted_state)"
+  start_installer "$launcher/kelvo-installer.exe"
+  wait_installer
+  rc=$?
+  tr -d '\r' <"$report" >"$work/report.lf" 2>/dev/null
+  check "exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
+  check "the payload's setup.exe ran" 'grep -qx "command-line=-install -up" "$work/report.lf"'
+  check "in a new folder named kelvo08.tmp ($(grep ^folder= "$work/report.lf"))" \
+    'grep -qix "folder=$run_folder_pattern" "$work/report.lf"'
+  check "the planted folder is unchanged" '[ "$(planted_state)" = "$planted_before" ]'
+  check "nothing else remains" scratch_gone
+  chmod -R u+w "$scratch"
   rm -rf "$scratch"
+  ;;
+together)
+  export KELVO_SETUP_DELAY_MS=1500
+  for n in 1 2; do
+    KELVO_SETUP_REPORT="$(wine_path "$work")\\report$n.txt" \
+      timeout -k 5 300 "$KELVO_WINE" "$launcher/kelvo-installer.exe" >"$work/out$n" 2>"$work/err$n" &
+    eval "pid$n=\$!"
+  done
+  wait "$pid1"; rc1=$?
+  wait "$pid2"; rc2=$?
+  for n in 1 2; do tr -d '\r' <"$work/report$n.txt" >"$work/report$n.lf" 2>/dev/null; done
+  check "both exit 0 ($rc1, $rc2)" '[ "$rc1" -eq 0 ] && [ "$rc2" -eq 0 ]'
+  check "both setups ran to their end" 'grep -qx finished "$work/report1.lf" && grep -qx finished "$work/report2.lf"'
+  check "each in a folder of its own" \
+    '[ "$(grep ^folder= "$work/report1.lf")" != "$(grep ^folder= "$work/report2.lf")" ]'
+  check "both saw all eleven files" \
+    '[ "$(grep -c "^file=" "$work/report1.lf")" -eq 11 ] && [ "$(grep -c "^file=" "$work/report2.lf")" -eq 11 ]'
+  check "nothing of either remains" scratch_gone
+  ;;
+nested)
+  start_installer "$launcher/installer-nested.exe"
+  wait_installer
+  rc=$?
+  tr -d '\r' <"$report" >"$work/report.lf" 2>/dev/null
+  check "exit code 0 (got $rc)" '[ "$rc" -eq 0 ]'
+  check "setup saw the nested folder" 'grep -qx "folder=sub" "$work/report.lf"'
+  check "nothing of the run remains ($(comm -13 <(echo "$temp_before") <(temp_listing) | tr '\n' ' '))" scratch_gone
+  ;;
+header)
+  export WINEDEBUG=+debugstr
+  start_installer "$launcher/installer-header.exe"
+  box=$(find_window "Fatal") || { fail "no message box"; finish; }
+  check "the message (OutputDebugStringA)" 'grep -q "OutputDebugStringA \"Archive data is damaged\"" "$work/err"'
+  geometry "$box"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 21)) click 1
+  wait_installer 60
+  rc=$?
+  check "exit code 8 (got $rc)" '[ "$rc" -eq 8 ]'
+  check "setup.exe did not run" '[ ! -e "$report" ]'
+  check "nothing of the run remains" scratch_gone
+  ;;
+exitcode)
+  export KELVO_SETUP_EXIT_CODE=7
+  start_installer "$launcher/kelvo-installer.exe"
+  wait_installer
+  rc=$?
+  check "setup ran" '[ -s "$report" ]'
+  check "setup.exe's exit code 7 is the installer's (got $rc)" '[ "$rc" -eq 7 ]'
+  check "nothing of the run remains" scratch_gone
   ;;
 *)
   echo "unknown case $case_name"

@@ -4,6 +4,7 @@
 // under Wine by the integration tests).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -33,14 +34,15 @@ std::string read_file(const fs::path& p)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A setup.exe that reports what it was given and where it ran.
-Bytes report_script(const std::string& report)
+// A setup.exe that reports what it was given and where it ran, then runs
+// the extra shell text and ends with the exit code.
+Bytes report_script(const std::string& report, const std::string& extra = "", int exit_code = 0)
 {
     return text("#!/bin/sh\n"
                 "{ printf 'args=%s|\\n' \"$*\"; printf 'argc=%s\\n' \"$#\"; "
-                "printf 'pwd=%s\\n' \"$(pwd)\"; printf 'mode=%s\\n' \"$(stat -c %a .)\"; "
+                "printf 'pwd=%s\\n' \"$(pwd)\"; printf 'mode=%s\\n' \"$(stat -c %a ..)\"; "
                 "printf 'token=%s\\n' \"$KELVO_TEST_TOKEN\"; ls -1; } > '" +
-                report + "'\n");
+                report + "'\n" + extra + "\nexit " + std::to_string(exit_code) + "\n");
 }
 
 // The real platform underneath; the archive comes from memory and the
@@ -49,7 +51,7 @@ class NativeHost : public WorkerHost {
 public:
     std::string temp;
     Bytes archive;
-    TestHost job_host;  // the job's messages
+    TestHost messages_host;  // the job's messages
     std::vector<std::string> messages;
 
     uint32_t temp_path(char* buffer, uint32_t capacity) override
@@ -60,13 +62,11 @@ public:
         return static_cast<uint32_t>(temp.size());
     }
     void show_fatal(const char* text) override { messages.push_back(text); }
-    int32_t run_extraction(int32_t argc, const char* const* argv) override
+    JobHost& job_host() override { return messages_host; }
+    void run_job(JobContext& cx, int32_t argc, const char* const* argv) override
     {
-        auto cx = std::make_unique<JobContext>();
-        cx->host = &job_host;
-        stream_bind_memory(cx->stream, archive.data(), static_cast<uint32_t>(archive.size()));
-        extract_job_run(*cx, argc, argv);
-        return current_status(*cx);
+        stream_bind_memory(cx.stream, archive.data(), static_cast<uint32_t>(archive.size()));
+        extract_job_run(cx, argc, argv);
     }
 };
 
@@ -76,147 +76,166 @@ protected:
     {
         saved_cwd = fs::current_path();
         host.temp = dir.path() + "/";
-        scratch = fs::path(dir.path()) / "kelvo08.tmp";
         report = fs::path(dir.path()) / "report.txt";
     }
-    void TearDown() override
-    {
-        fs::current_path(saved_cwd);
-    }
+    void TearDown() override { fs::current_path(saved_cwd); }
     int run()
     {
-        InstallerWorker worker;
-        int result = installer_worker_run(worker, host);
-        status = worker.extract_status;
-        return result;
+        exit_code = installer_worker_run(worker, host);
+        return exit_code;
+    }
+    // What is in the temporary folder besides the report.
+    std::vector<std::string> left_in_temp() const
+    {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path() != report)
+                names.push_back(e.path().filename().string());
+        return names;
+    }
+    std::string setup_folder() const
+    {
+        std::string r = read_file(report);
+        size_t at = r.find("pwd=");
+        return at == std::string::npos ? "" : r.substr(at + 4, r.find('\n', at) - at - 4);
     }
 
     TempDir dir;
     fs::path saved_cwd;
-    fs::path scratch, report;
+    fs::path report;
     NativeHost host;
-    int32_t status = -1;
+    InstallerWorker worker;
+    int exit_code = -1;
 };
 
 }  // namespace
 
-TEST_F(LauncherNative, UnpacksRunsSetupInAPrivateFolderAndCleansUp)
+TEST_F(LauncherNative, UnpacksRunsSetupInANewPrivateFolderAndLeavesNothing)
 {
+    // setup.exe leaves more behind: a read-only file, a folder closed to
+    // its owner, and links out of the folder that must not be followed.
+    fs::path outside = fs::path(dir.path()) / "outside";
+    fs::create_directory(outside);
+    std::ofstream(outside / "precious.txt") << "must survive";
+    const std::string extra = "touch ro.txt; chmod 444 ro.txt; mkdir -p shut/in; touch shut/in/x; chmod 500 shut; "
+                              "ln -s '" + outside.string() + "' link; ln -s '" + (outside / "precious.txt").string() +
+                              "' filelink";
     ArchiveWriter w;
     MainHeaderFields solid;
     solid.flags = FLAG_SOLID;
     w.main_header(solid);
-    w.stored_file("setup.exe", report_script(report.string()));
+    w.stored_file("setup.exe", report_script(report.string(), extra, 7));
     w.stored_file("readme.txt", text("hello\n"));
-    w.stored_file("data.bin", Bytes(5000, 0x5A));
+    w.stored_file("lib\\deep\\part.dat", Bytes(5000, 0x5A));
     host.archive = w.take();
     setenv("KELVO_TEST_TOKEN", "inherited-42", 1);
 
-    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(run(), 7);  // setup.exe's own exit code
     unsetenv("KELVO_TEST_TOKEN");
-    EXPECT_EQ(status, STATUS_OK);
+    EXPECT_EQ(worker.extract_status, STATUS_OK);
     std::string r = read_file(report);
     EXPECT_NE(r.find("args=-install -up|\n"), std::string::npos) << r;
     EXPECT_NE(r.find("argc=2\n"), std::string::npos) << r;
-    EXPECT_NE(r.find("pwd=" + fs::canonical(dir.path()).string() + "/kelvo08.tmp\n"), std::string::npos) << r;
+    const std::string base = fs::canonical(dir.path()).string() + "/kelvo-";
+    const std::string folder = setup_folder();
+    EXPECT_EQ(folder.substr(0, base.size()), base);
+    EXPECT_EQ(folder.size(), base.size() + 16 + std::strlen("/kelvo08.tmp"));
+    EXPECT_EQ(folder.substr(folder.size() - 12), "/kelvo08.tmp");
     EXPECT_NE(r.find("mode=700\n"), std::string::npos) << r;
     EXPECT_NE(r.find("token=inherited-42\n"), std::string::npos) << r;
-    EXPECT_NE(r.find("data.bin\nreadme.txt\nsetup.exe\n"), std::string::npos) << r;
-    EXPECT_FALSE(fs::exists(scratch));
+    EXPECT_NE(r.find("lib\nreadme.txt\nsetup.exe\n"), std::string::npos) << r;
+    EXPECT_EQ(left_in_temp(), std::vector<std::string>{"outside"});
+    EXPECT_EQ(read_file(outside / "precious.txt"), "must survive");
+    EXPECT_EQ(worker.left_behind, 0);
     EXPECT_TRUE(host.messages.empty());
-    EXPECT_TRUE(host.job_host.messages.empty());
+    EXPECT_TRUE(host.messages_host.messages.empty());
 }
 
-TEST_F(LauncherNative, SetupIsNotRunAfterAFailedExtraction)
+TEST_F(LauncherNative, SetupIsNotRunAfterAFailedOrDamagedExtraction)
 {
-    ArchiveWriter w;
-    w.main_header();
-    w.stored_file("setup.exe", report_script(report.string()));
-    w.stored_file("tail.dat", Bytes(3000, 0x11));
-    w.damage(w.size() - 10);  // inside the last entry: a CRC mismatch
-    host.archive = w.take();
-
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(status, STATUS_CRC_ERROR);
-    EXPECT_EQ(host.job_host.messages, std::vector<std::string>{"CRC error"});
-    EXPECT_FALSE(fs::exists(report)) << "setup.exe ran after a failed extraction";
-    EXPECT_FALSE(fs::exists(scratch));
+    struct Case {
+        const char* what;
+        bool damage_header;  // else: damaged data (a CRC mismatch)
+        int exit_code;
+        std::vector<std::string> job_messages, worker_messages;
+    } cases[] = {
+        {"checksum wrong", false, STATUS_CRC_ERROR, {"CRC error"}, {}},
+        {"damaged header after setup.exe", true, 8, {}, {"Archive data is damaged"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NativeHost fresh;
+        fresh.temp = host.temp;
+        ArchiveWriter w;
+        w.main_header();
+        w.stored_file("setup.exe", report_script(report.string()));
+        const size_t second = w.size();
+        w.stored_file("middle.dat", Bytes(3000, 0x11));
+        w.stored_file("tail.dat", Bytes(3000, 0x22));
+        w.damage(c.damage_header ? second + 5 : w.size() - 10);
+        fresh.archive = w.take();
+        InstallerWorker run_worker;
+        EXPECT_EQ(installer_worker_run(run_worker, fresh), c.exit_code);
+        EXPECT_EQ(fresh.messages_host.messages, c.job_messages);
+        EXPECT_EQ(fresh.messages, c.worker_messages);
+        EXPECT_FALSE(fs::exists(report)) << "setup.exe ran";
+        EXPECT_TRUE(left_in_temp().empty());
+    }
 }
 
-TEST_F(LauncherNative, MissingSetupStillCleansUp)
+TEST_F(LauncherNative, MissingSetupEndsWithOneAndCleansUp)
 {
     ArchiveWriter w;
     w.main_header();
     w.stored_file("readme.txt", text("no installer here\n"));
+    w.stored_file("sub\\setup.exe", report_script(report.string()));
     host.archive = w.take();
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(status, STATUS_OK);
-    EXPECT_FALSE(fs::exists(scratch));
-}
-
-TEST_F(LauncherNative, SubfoldersStayAndWithThemTheScratchFolder)
-{
-    ArchiveWriter w;
-    w.main_header();
-    w.stored_file("setup.exe", report_script(report.string()));
-    w.stored_file("lib\\part.dat", text("kept"));
-    w.stored_file("top.txt", text("removed"));
-    host.archive = w.take();
-    EXPECT_EQ(run(), 1);
-    EXPECT_TRUE(fs::exists(report));
-    EXPECT_TRUE(fs::exists(scratch / "lib" / "part.dat"));
-    EXPECT_FALSE(fs::exists(scratch / "top.txt"));
-    EXPECT_FALSE(fs::exists(scratch / "setup.exe"));
-}
-
-TEST_F(LauncherNative, LeftoverFolderIsReusedMadePrivateAndEmptied)
-{
-    fs::create_directory(scratch);
-    fs::permissions(scratch, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read |
-                                 fs::perms::others_exec);
-    std::ofstream(scratch / "old.txt") << "from an earlier run";
-    ArchiveWriter w;
-    w.main_header();
-    w.stored_file("setup.exe", report_script(report.string()));
-    host.archive = w.take();
-    EXPECT_EQ(run(), 1);
-    std::string r = read_file(report);
-    EXPECT_NE(r.find("mode=700\n"), std::string::npos) << r;
-    EXPECT_NE(r.find("old.txt\n"), std::string::npos) << r;
-    EXPECT_FALSE(fs::exists(scratch));
-}
-
-TEST_F(LauncherNative, SymbolicLinkAtTheScratchPathIsRefused)
-{
-    fs::path elsewhere = fs::path(dir.path()) / "elsewhere";
-    fs::create_directory(elsewhere);
-    std::ofstream(elsewhere / "precious.txt") << "must survive";
-    fs::create_directory_symlink(elsewhere, scratch);
-    ArchiveWriter w;
-    w.main_header();
-    w.stored_file("setup.exe", report_script(report.string()));
-    host.archive = w.take();
-
-    EXPECT_EQ(run(), 0);
-    EXPECT_EQ(host.messages, std::vector<std::string>{"Unable to set temporary directory"});
-    EXPECT_TRUE(fs::exists(elsewhere / "precious.txt"));
-    EXPECT_FALSE(fs::exists(elsewhere / "setup.exe"));
+    EXPECT_EQ(worker.extract_status, STATUS_OK);
     EXPECT_FALSE(fs::exists(report));
-    EXPECT_TRUE(fs::is_symlink(scratch));
+    EXPECT_TRUE(left_in_temp().empty());
 }
 
-TEST_F(LauncherNative, FileAtTheScratchPathIsRefused)
+TEST_F(LauncherNative, PlantedScratchFolderIsNeitherUsedNorChanged)
 {
-    std::ofstream(scratch) << "not a folder";
+    // Someone prepared the old fixed path: a folder with a program of the
+    // same name, read-only, and a library beside it; and a link.
+    fs::path planted = fs::path(dir.path()) / "kelvo08.tmp";
+    fs::create_directory(planted);
+    std::ofstream(planted / "setup.exe") << "#!/bin/sh\necho planted > '" << report.string() << "'\n";
+    std::ofstream(planted / "libplanted.so") << "planted";
+    fs::permissions(planted / "setup.exe", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::create_directory_symlink(planted, fs::path(dir.path()) / "kelvo-link");
     ArchiveWriter w;
     w.main_header();
     w.stored_file("setup.exe", report_script(report.string()));
     host.archive = w.take();
+
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(host.messages, std::vector<std::string>{"Unable to set temporary directory"});
-    EXPECT_EQ(read_file(scratch), "not a folder");
+    EXPECT_NE(read_file(report).find("args=-install -up|"), std::string::npos) << "the planted program ran";
+    EXPECT_NE(setup_folder(), fs::canonical(planted).string());
+    EXPECT_EQ(read_file(planted / "libplanted.so"), "planted");
+    EXPECT_NE(read_file(planted / "setup.exe").find("echo planted"), std::string::npos);
+    std::vector<std::string> left = left_in_temp();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"kelvo-link", "kelvo08.tmp"}));
+    fs::permissions(planted / "setup.exe", fs::perms::owner_all);
 }
 
+TEST_F(LauncherNative, EveryRunHasAFolderOfItsOwn)
+{
+    ArchiveWriter w;
+    w.main_header();
+    w.stored_file("setup.exe", report_script(report.string()));
+    host.archive = w.take();
+    std::string folders[2];
+    for (std::string& f : folders) {
+        EXPECT_EQ(run(), 0);
+        f = setup_folder();
+    }
+    EXPECT_NE(folders[0], folders[1]);
+    EXPECT_FALSE(folders[0].empty());
+}
 TEST_F(LauncherNative, TemporaryFolderFromTheEnvironment)
 {
     // The default host's temporary path: $TMPDIR with a separator added,

@@ -2,6 +2,8 @@
 // stands at a path removed or kept, and the file opened in its place.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "archive/header.h"
 #include "extract/output.h"
 #include "extract_fixture.h"
@@ -215,4 +217,75 @@ TEST(CreateOutput, OrdinaryPermissionsAndNoLinkFollowed)
     EXPECT_EQ(read_file(dir.parent() / "target.txt"), text("precious"));
     EXPECT_FALSE(fs::exists(dir.parent() / "nowhere"));
 #endif
+}
+
+// The output held back and written in blocks: what reaches the target, and
+// where a failed block lands, mid-file or at the close.
+TEST(BatchedOutput, BlocksOfSixtyFourKibAndFailuresOnTheirOwnEntry)
+{
+    const Bytes first = noise(5000, 1), big = noise(150000, 2), last = noise(3000, 3);
+    ArchiveWriter w;
+    w.main_header();
+    w.stored_file("first.txt", first);
+    w.stored_file("dir\\big.bin", big);
+    w.stored_file("last.txt", last);
+    const Bytes archive = w.take();
+
+    class BlockHost : public ExtractHost {
+    public:
+        std::vector<uint32_t> blocks;
+        int fail_block = -1;
+        int32_t write_output(int32_t fd, const void* data, uint32_t count) override
+        {
+            blocks.push_back(count);
+            if (int(blocks.size()) - 1 == fail_block)
+                return -1;
+            return ExtractHost::write_output(fd, data, count);
+        }
+    };
+    // Blocks: 0 first.txt (at its close), 1 and 2 big.bin, 3 big.bin's
+    // rest at its close, 4 last.txt.
+    struct Case {
+        int fail_block;
+        int32_t status;
+        std::set<std::string> files;
+        std::vector<EntryResult> results;
+    } cases[] = {
+        {-1, STATUS_OK, {"first.txt", "dir/big.bin", "last.txt"},
+         {EntryResult::WRITTEN, EntryResult::WRITTEN, EntryResult::WRITTEN}},
+        {2, STATUS_WRITE_FAILED, {"first.txt"}, {EntryResult::WRITTEN, EntryResult::FAILED}},
+        {3, STATUS_WRITE_FAILED, {"first.txt"}, {EntryResult::WRITTEN, EntryResult::FAILED}},
+        {0, STATUS_WRITE_FAILED, {}, {EntryResult::FAILED}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fail_block);
+        WorkDir dir;
+        BlockHost target;
+        target.fail_block = c.fail_block;
+        JobContext cx;
+        auto batched = std::make_unique<BatchedOutputHost>(target, cx);
+        cx.host = batched.get();
+        Bytes memory = archive;
+        stream_bind_memory(cx.stream, memory.data(), uint32_t(memory.size()));
+        const char* argv[] = {"p", "x", "arc"};
+        extract_job_run(cx, 3, argv);
+
+        EXPECT_EQ(current_status(cx), c.status);
+        std::set<std::string> files;
+        for (const std::string& p : tree(dir.work()))
+            if (p.back() != '/')
+                files.insert(p);
+        EXPECT_EQ(files, c.files);
+        std::vector<EntryResult> results;
+        for (const EntryEvent& e : target.ended)
+            results.push_back(e.result);
+        EXPECT_EQ(results, c.results);
+        EXPECT_TRUE(target.messages.empty());
+        if (c.fail_block < 0) {
+            EXPECT_EQ(target.blocks, (std::vector<uint32_t>{5000, 65536, 65536, 150000 - 2 * 65536, 3000}));
+            EXPECT_EQ(read_file("first.txt"), first);
+            EXPECT_EQ(read_file("dir/big.bin"), big);
+            EXPECT_EQ(read_file("last.txt"), last);
+        }
+    }
 }

@@ -4,7 +4,8 @@
 // KELVO_SETUP_REPORT naming a file it writes the same into that file and
 // shows nothing (for scripts and tests); KELVO_SETUP_DELAY_MS then makes it
 // linger before it writes its last line, so a caller can tell whether it
-// was waited for.
+// was waited for, and KELVO_SETUP_EXIT_CODE gives the exit code it ends
+// with (the installer passes it on).
 #include <windows.h>
 
 #include <cstdio>
@@ -72,5 +73,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         Sleep(static_cast<DWORD>(delay_ms));
     std::fputs("finished\r\n", out);
     std::fclose(out);
-    return 0;
+    return std::atoi(environment("KELVO_SETUP_EXIT_CODE").c_str());
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "extract/job.h"
+#include "extract/output.h"
 #include "platform/platform.h"
 #include "tools/archive_info.h"
 #include "tools/cli_options.h"
@@ -55,7 +56,9 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
 
     // Tens of kilobytes of tables: on the heap.
     auto cx = std::make_unique<JobContext>();
-    cx->host = &host;
+    // The files are written in blocks, not portion by portion.
+    auto batched = std::make_unique<BatchedOutputHost>(host, *cx);
+    cx->host = batched.get();
     stream_bind_installer_files(cx->stream);
     extract_job_run(*cx, int32_t(job_argv.size()), job_argv.data());
     return host.finish(*cx);

@@ -95,10 +95,12 @@ SETUP
     echo "setup.exe did not run"
   fi
   echo "installer ended:    after ${total_ms} ms with exit code $rc"
-  if [ -e "$out/tmp/kelvo08.tmp" ]; then
-    echo "scratch folder:     still there ($out/tmp/kelvo08.tmp)"
+  # Each run unpacks into a fresh private folder kelvo-<random>\kelvo08.tmp.
+  left=$(find "$out/tmp" -mindepth 1 -maxdepth 1 -name 'kelvo-*' | head -1)
+  if [ -n "$left" ]; then
+    echo "scratch folder:     still there ($left)"
   else
-    echo "scratch folder:     removed again"
+    echo "scratch folder:     removed again, with everything in it"
   fi
   [ "$rc" -eq 0 ] && [ -s "$report" ]
   exit
@@ -113,8 +115,10 @@ else
 fi
 x_display_start 1024 768
 wine_fresh_session
-scratch="$(wine_temp_dir)/kelvo08.tmp"
-rm -rf "$scratch" "$out"
+# Each run unpacks into a fresh private folder kelvo-<random>\kelvo08.tmp
+# under Wine's temporary folder.
+temp_dir="$(wine_temp_dir)"
+rm -rf "$out" "$temp_dir"/kelvo-*
 mkdir -p "$out"
 
 echo "== Running the installer"
@@ -157,10 +161,11 @@ else
   echo "setup.exe did not run"
 fi
 echo "installer ended:    after ${total_ms} ms with exit code $rc"
-if [ -e "$scratch" ]; then
-  echo "scratch folder:     still there ($scratch)"
+left=$(find "$temp_dir" -mindepth 1 -maxdepth 1 -name 'kelvo-*' 2>/dev/null | head -1)
+if [ -n "$left" ]; then
+  echo "scratch folder:     still there ($left)"
 else
-  echo "scratch folder:     removed again"
+  echo "scratch folder:     removed again, with everything in it"
 fi
 if [ -n "$shot" ]; then
   echo "screenshot:         $shot (the splash window), $out/screen.png (the whole screen)"

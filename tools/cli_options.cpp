@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "extract/job.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -197,6 +198,19 @@ std::string completed_archive_name(const std::string& name)
     if (!complete_archive_name(name.c_str(), completed))
         return name;
     return completed;
+}
+
+std::string resolved_archive_name(const std::string& name)
+{
+    std::string completed = completed_archive_name(name);
+    if (completed.size() >= NAME_CAPACITY)
+        return completed;
+    char matched[NAME_CAPACITY];
+    std::memcpy(matched, completed.c_str(), completed.size() + 1);
+    platform_match_name_case(matched);
+    if (!platform_path_exists(matched) && completed != name && platform_path_exists(name.c_str()))
+        return name;
+    return matched;
 }
 
 std::string usage_text()

@@ -46,5 +46,10 @@ bool parse_dictionary(const std::string& text, int* bits);
 // The name as the job would complete it: ".ACE" appended when the last path
 // component has no '.' (on POSIX '/' also separates components).
 std::string completed_archive_name(const std::string& name);
+// The file the tool opens for the archive name given: the completed name,
+// in the case of the file that has it in another case, or the name as
+// given when only that exists ("noext" is opened when there is no
+// "noext.ACE").
+std::string resolved_archive_name(const std::string& name);
 
 std::string usage_text();

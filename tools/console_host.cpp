@@ -7,6 +7,7 @@
 #include "archive/crc.h"
 #include "extract/job.h"
 #include "tools/archive_info.h"
+#include "tools/cli_options.h"
 #include "tools/listing.h"
 #include "tools/listing_host.h"
 
@@ -93,6 +94,17 @@ void ConsoleJobHost::show_message(const char* text)
     std::fflush(out_);
     std::fprintf(err_, "Fatal: %s\n", text);
     std::fflush(err_);
+}
+
+void ConsoleJobHost::match_name_case(char* archive_name)
+{
+    JobHost::match_name_case(archive_name);
+    // Only the archive's own name, completed by the job, is given back.
+    if (given_name_.empty() || completed_archive_name(given_name_) != archive_name)
+        return;
+    std::string resolved = resolved_archive_name(given_name_);
+    if (resolved.size() < NAME_CAPACITY)
+        std::memcpy(archive_name, resolved.c_str(), resolved.size() + 1);
 }
 
 void ConsoleJobHost::volume_prompt(const char* volume_name)

@@ -42,8 +42,12 @@ public:
     void set_progress(bool progress) { progress_ = progress; }
     // Facts about the archive found before the run (printed by v).
     void set_archive_info(const ArchiveInfo* info, const std::string& name);
+    // The archive name as the user gave it: the job opens it as it is when
+    // only that exists, not its completed name (see resolved_archive_name).
+    void set_given_archive_name(const std::string& name) { given_name_ = name; }
 
     void show_message(const char* text) override;
+    void match_name_case(char* archive_name) override;
     void volume_prompt(const char* volume_name) override;
     void on_walk_end(JobContext& cx, const WalkEvent& event) override;
 
@@ -77,6 +81,7 @@ protected:
     WalkEvent walk_{};
     const ArchiveInfo* info_ = nullptr;
     std::string archive_name_;
+    std::string given_name_;
 };
 
 // x, e and t.

@@ -1,6 +1,7 @@
 // kelvo: the console tool. x, e, t, l and v run the extraction job exactly
 // as the installer does, on an archive file, and print what happens; a packs
 // files and folders into a new archive.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -41,12 +42,24 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
     // The archive name the job will open, found the way the job finds it,
     // for a look at its main header beforehand (v shows it).
     ArchiveInfo info;
-    std::string name;
+    std::string given, name;
     for (size_t i = 2; i < job_argv.size(); i++) {
         if (job_argv[i][0] != '-') {
-            name = completed_archive_name(job_argv[i]);
+            given = job_argv[i];
+            name = resolved_archive_name(given);
             break;
         }
+    }
+    host.set_given_archive_name(given);
+    if (command != ConsoleCommand::OTHER && !given.empty() && given == job_argv.back()) {
+        // The job would call a file that is not there "Damaged archive".
+        FILE* archive = std::fopen(name.c_str(), "rb");
+        if (!archive) {
+            std::fprintf(stderr, "kelvo: cannot open %s: %s\nkelvo: exit code %d (%s)\n", name.c_str(),
+                         std::strerror(errno), int(STATUS_USAGE), "cannot open the archive");
+            return STATUS_USAGE;
+        }
+        std::fclose(archive);
     }
     bool have_info = command != ConsoleCommand::OTHER && !name.empty() && read_archive_info(name, &info);
     host.set_archive_info(have_info ? &info : nullptr, name);

@@ -22,10 +22,11 @@ run --frobnicate x "$A/stored.ace"
 expect_rc 8 "unknown tool option"
 expect_empty_dir . "usage failures write nothing"
 
-# Archives that cannot be opened (8, with the engine's message).
+# Archives that cannot be opened (8): a missing one with the reason from
+# the system, one that is no archive with the engine's message.
 run x no-such-archive.ace
 expect_rc 8 "missing archive"
-expect_err "Fatal: Damaged archive" "missing archive"
+expect_err "cannot open no-such-archive.ace: No such file or directory" "missing archive"
 run x "$A/not-an-archive.ace"
 expect_rc 8 "not an archive"
 expect_err "Fatal: Archive data is damaged" "not an archive"
@@ -91,6 +92,15 @@ printf 'not a folder' >docs
 run x "$A/stored.ace"
 expect_rc 7 "a file where a folder should be"
 expect_err "exit code 7" "a file where a folder should be"
+
+# The name is completed with .ACE; one without an extension that exists
+# as given (and not with .ACE) is opened as given.
+fresh missing
+run t no-such-archive
+expect_err "cannot open no-such-archive.ACE" "missing archive: the completed name"
+cp "$A/stored.ace" noext
+run t noext
+expect_rc 0 "a name without an extension opened as given"
 
 # Packing: bad options and inputs are usage failures.
 fresh pack

@@ -270,6 +270,12 @@ void extract_entries(JobContext& cx, int strip_paths, int test_only)
             continue;
         decode_file_comment(cx);
         entry_output_name(cx, name, strip_paths);
+        if (!cx.host->select_entry(cx, name)) {
+            uint64_t bytes = pass_over(cx, false);
+            end_entry(cx, name, current_status(cx) == STATUS_OK ? EntryResult::SKIPPED : EntryResult::FAILED,
+                      "not selected", bytes);
+            continue;
+        }
         // Testing writes nothing, so the name is harmless there.
         const char* refusal = test_only ? nullptr : entry_name_refusal(cx, name);
         if (refusal) {
@@ -306,9 +312,12 @@ void extract_entries(JobContext& cx, int strip_paths, int test_only)
         // No file was opened: a directory entry, or something in the way.
         uint64_t bytes = pass_over(cx, true);
         EntryResult result = folder ? EntryResult::FOLDER : EntryResult::NOT_WRITTEN;
+        if (why == OUTPUT_KEPT)
+            result = EntryResult::SKIPPED;
         if (current_status(cx) != STATUS_OK)
             result = EntryResult::FAILED;
-        end_entry(cx, name, result, result == EntryResult::NOT_WRITTEN ? why : nullptr, bytes);
+        end_entry(cx, name, result, result == EntryResult::NOT_WRITTEN || result == EntryResult::SKIPPED ? why : nullptr,
+                  bytes);
     }
     report_walk_end(cx);
     // Known only now, so that every other entry was still extracted.

@@ -31,6 +31,9 @@ bool JobHost::remove_output(const char* path) { return platform_remove_file(path
 void* JobHost::allocate(size_t size) { return platform_allocate(size); }
 void JobHost::release(void* block) { platform_release(block); }
 
+bool JobHost::select_entry(JobContext&, const char*) { return true; }
+bool JobHost::may_replace(JobContext&, const char*) { return true; }
+
 void JobHost::on_archive_opened(JobContext&) {}
 void JobHost::on_entry(JobContext&, const char*) {}
 void JobHost::on_data(JobContext&, uint32_t) {}

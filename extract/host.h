@@ -18,12 +18,13 @@ enum class EntryResult : uint8_t {
     FOLDER,        // a folder entry: the folder was made or was already there
     REFUSED,       // its name may not be written; nothing was
     NOT_WRITTEN,   // no file could be made for it; nothing was
+    SKIPPED,       // the host passed it over (not selected, or what stands there kept)
 };
 
 struct EntryEvent {
     const char* name;    // the output name (without its path under e)
     EntryResult result;
-    const char* reason;  // REFUSED and NOT_WRITTEN: why, else null
+    const char* reason;  // REFUSED, NOT_WRITTEN and SKIPPED: why, else null
     uint64_t bytes;      // contents delivered by the decoder
     uint32_t crc;        // their running checksum, against the header's file_crc
 };
@@ -75,6 +76,15 @@ public:
 
     virtual void* allocate(size_t size);
     virtual void release(void* block);
+
+    // Choices for tools; the defaults are the engine's own behaviour.
+    // select_entry: whether a file entry of x, e or t is handled at all
+    // (output_name as it would be written). One that is not is passed over
+    // (a solid archive still decodes it) and ends SKIPPED.
+    // may_replace: whether what stands at a file entry's path may be
+    // replaced; when not, it is kept and the entry ends SKIPPED.
+    virtual bool select_entry(JobContext& cx, const char* output_name);
+    virtual bool may_replace(JobContext& cx, const char* path);
 
     // Events: what happened, for hosts that report it or decide on it. The
     // engine's outcome never depends on them.

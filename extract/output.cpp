@@ -37,6 +37,8 @@ int remove_existing(JobContext& cx, const char* path)
     return 1;
 }
 
+const char OUTPUT_KEPT[] = "an existing file is kept";
+
 int32_t create_output(JobContext& cx, const char* path, uint32_t attributes, const char** why)
 {
     bool existed = cx.host->path_exists(path);
@@ -47,6 +49,11 @@ int32_t create_output(JobContext& cx, const char* path, uint32_t attributes, con
         // An existing directory or file of that name is left as it is.
         if (!existed)
             cx.host->make_directory(path);
+        return -1;
+    }
+    if (existed && !cx.host->may_replace(cx, path)) {
+        if (why)
+            *why = OUTPUT_KEPT;
         return -1;
     }
     if (existed && remove_existing(cx, path) != 0) {
@@ -124,6 +131,8 @@ int32_t BatchedOutputHost::open_output(const char* path) { return target_.open_o
 bool BatchedOutputHost::remove_output(const char* path) { return target_.remove_output(path); }
 void* BatchedOutputHost::allocate(size_t size) { return target_.allocate(size); }
 void BatchedOutputHost::release(void* block) { target_.release(block); }
+bool BatchedOutputHost::select_entry(JobContext& cx, const char* name) { return target_.select_entry(cx, name); }
+bool BatchedOutputHost::may_replace(JobContext& cx, const char* path) { return target_.may_replace(cx, path); }
 void BatchedOutputHost::on_archive_opened(JobContext& cx) { target_.on_archive_opened(cx); }
 void BatchedOutputHost::on_entry(JobContext& cx, const char* output_name) { target_.on_entry(cx, output_name); }
 void BatchedOutputHost::on_data(JobContext& cx, uint32_t count) { target_.on_data(cx, count); }

@@ -13,6 +13,9 @@ struct JobContext;
 // failure (in the status), or when nothing could be made (then *why, when
 // given, says what stood in the way).
 int32_t create_output(JobContext& cx, const char* path, uint32_t attributes, const char** why = nullptr);
+// The reason create_output gives when the host chose to keep what stands
+// at the path.
+extern const char OUTPUT_KEPT[];
 void make_parent_dirs(JobContext& cx, const char* path);
 int remove_existing(JobContext& cx, const char* path);
 
@@ -49,6 +52,8 @@ public:
     bool remove_output(const char* path) override;
     void* allocate(size_t size) override;
     void release(void* block) override;
+    bool select_entry(JobContext& cx, const char* output_name) override;
+    bool may_replace(JobContext& cx, const char* path) override;
     void on_archive_opened(JobContext& cx) override;
     void on_entry(JobContext& cx, const char* output_name) override;
     void on_data(JobContext& cx, uint32_t count) override;

@@ -21,6 +21,8 @@ void platform_show_prompt(const char* text);
 // Whether standard output is an interactive terminal (a console on
 // Windows), so that a console tool may redraw a progress line there.
 bool platform_stdout_is_terminal();
+// Whether standard input is one, so that a question can be answered.
+bool platform_stdin_is_terminal();
 
 // ---- Files --------------------------------------------------------------
 
@@ -40,6 +42,15 @@ int32_t platform_open_output(const char* path);
 int32_t platform_write(int32_t fd, const void* data, uint32_t count);
 void platform_close(int32_t fd);
 bool platform_remove_file(const char* path);
+
+// What the console tool restores after an entry is written. Times are
+// seconds since 1970 (UTC); links are never followed.
+bool platform_set_modified_time(const char* path, int64_t unix_seconds);
+// The modification time of what stands at path; false when nothing does.
+bool platform_modified_time(const char* path, int64_t* unix_seconds);
+// The read-only, hidden, system and archive bits of attributes, on
+// Windows. POSIX files keep no such attributes: nothing is done there.
+bool platform_set_attributes(const char* path, uint32_t attributes);
 
 // ---- Archive backings ---------------------------------------------------
 

@@ -68,6 +68,106 @@ ToolOptions parse_tool_options(int argc, const char* const* argv)
     return o;
 }
 
+ExtractCommandOptions parse_extract_options(int argc, const char* const* argv, int command_index)
+{
+    ExtractCommandOptions o;
+    bool names_only = false;  // after "--"
+    for (int i = command_index + 1; i < argc; i++) {
+        const char* a = argv[i];
+        if (names_only || a[0] != '-') {
+            if (o.archive.empty())
+                o.archive = a;
+            else
+                o.patterns.push_back(a);
+            continue;
+        }
+        std::string value;
+        if (!std::strcmp(a, "--")) {
+            names_only = true;
+        } else if (a[1] == 'y' || a[1] == 'Y') {
+            // -y, -Y and -yes are one switch.
+            o.yes = true;
+        } else if (is_option(a, "-o", "--output")) {
+            if (!option_value(argc, argv, i, a[1] == '-' ? "--output" : "-o", &value) || value.empty()) {
+                o.error = "-o needs a folder";
+                return o;
+            }
+            o.output_dir = value;
+        } else if (!std::strcmp(a, "-aoa") || !std::strcmp(a, "--overwrite")) {
+            o.overwrite = OverwritePolicy::ALWAYS;
+        } else if (!std::strcmp(a, "-aos") || !std::strcmp(a, "--skip-existing")) {
+            o.overwrite = OverwritePolicy::NEVER;
+        } else if (!std::strcmp(a, "-u") || !std::strcmp(a, "--update")) {
+            o.overwrite = OverwritePolicy::UPDATE;
+        } else {
+            bool tool_option = !std::strcmp(a, "-q") || !std::strcmp(a, "--quiet") || !std::strcmp(a, "--no-progress") ||
+                               !std::strcmp(a, "-h") || !std::strcmp(a, "--help") || !std::strcmp(a, "-V") ||
+                               !std::strcmp(a, "--version");
+            o.error = std::string("unknown switch ") + a + " after the command" +
+                      (tool_option ? "; options of the tool go before it" : "");
+            return o;
+        }
+    }
+    if (o.archive.empty())
+        o.error = "no archive name after the command";
+    return o;
+}
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool same_char(char a, char b)
+{
+    if (is_separator(a) && is_separator(b))
+        return true;
+#ifdef _WIN32
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return lower(a) == lower(b);
+#else
+    return a == b;
+#endif
+}
+
+// Wildcards over pattern[p..] and name[n..]; * and ? stop at separators.
+bool wild_match(const std::string& pattern, size_t p, const std::string& name, size_t n)
+{
+    while (p < pattern.size()) {
+        char c = pattern[p];
+        if (c == '*') {
+            for (size_t k = n;; k++) {
+                if (wild_match(pattern, p + 1, name, k))
+                    return true;
+                if (k >= name.size() || is_separator(name[k]))
+                    return false;
+            }
+        }
+        if (n >= name.size())
+            return false;
+        if (c == '?' ? is_separator(name[n]) : !same_char(c, name[n]))
+            return false;
+        p++;
+        n++;
+    }
+    return n == name.size();
+}
+
+}  // namespace
+
+bool name_matches(const std::string& pattern, const std::string& name)
+{
+    std::string p = pattern;
+    while (p.size() > 1 && is_separator(p.back()))
+        p.pop_back();
+    if (wild_match(p, 0, name, 0))
+        return true;
+    // A folder named by the pattern selects everything inside it.
+    for (size_t i = 0; i < name.size(); i++)
+        if (is_separator(name[i]) && wild_match(p, 0, name.substr(0, i), 0))
+            return true;
+    return false;
+}
+
 bool parse_size(const std::string& text, uint64_t* bytes)
 {
     if (text.empty() || text[0] < '0' || text[0] > '9')
@@ -216,15 +316,27 @@ std::string resolved_archive_name(const std::string& name)
 std::string usage_text()
 {
     return "Usage:\n"
-           "  kelvo [options] x|e|t|l|v [-y...] ARCHIVE\n"
+           "  kelvo [options] x|e|t|l|v [switches] ARCHIVE [NAME...]\n"
            "  kelvo [options] a [packing options] ARCHIVE FILE-OR-FOLDER...\n"
            "\n"
            "Commands:\n"
            "  x  extract with paths        e  extract without paths\n"
            "  t  test (decode and check)   l  list      v  list verbosely\n"
            "  a  pack files and folders into a new archive\n"
-           "  -y after the command: open further volumes without asking.\n"
-           "  ARCHIVE without an extension gets .ACE.\n"
+           "  ARCHIVE without an extension gets .ACE (unless only the name as given exists).\n"
+           "  NAMEs select entries: a stored name, a folder (all it holds), or a pattern\n"
+           "  with * and ? (which stay within one folder); / and \\ both separate.\n"
+           "\n"
+           "Switches of x, e, t, l and v (after the command, before or after ARCHIVE):\n"
+           "  -y                     never ask for a volume (a missing one ends the run)\n"
+           "  -o DIR, --output=DIR   extract into DIR (made when missing)\n"
+           "  -aoa, --overwrite      replace files that are already there\n"
+           "  -aos, --skip-existing  keep files that are already there\n"
+           "  -u, --update           replace only files older than the entry\n"
+           "  Without one of these, kelvo asks on a terminal and replaces otherwise.\n"
+           "  Volumes that are there are opened without asking; a missing one is asked for.\n"
+           "  Files get their stored times (and on Windows their attributes) back;\n"
+           "  the format keeps no Unix permissions.\n"
            "\n"
            "Options (before the command):\n"
            "  -q, --quiet        print no line per entry\n"
@@ -246,6 +358,8 @@ std::string usage_text()
            "  names inside the archive use '\\' between folders.\n"
            "\n"
            "Exit codes: 0 ok, 1 out of memory, 3 cancelled, 5 volume missing or damaged,\n"
-           "  6 read error, 7 write error or unsafe names, 8 usage or damaged archive,\n"
+           "  6 read error, 7 write error, unsafe names or an entry not written,\n"
+           "  8 usage, an archive that cannot be opened, damaged archive data (a damaged\n"
+           "  header, an archive cut short) or NAMEs that match nothing,\n"
            "  9 CRC error, 10 unknown method or refused entry, 255 interrupted.\n";
 }

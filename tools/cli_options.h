@@ -19,6 +19,33 @@ struct ToolOptions {
 
 ToolOptions parse_tool_options(int argc, const char* const* argv);
 
+// What to do when a file to be extracted is already there.
+enum class OverwritePolicy {
+    ASK,     // ask on a terminal; without one, replace it (the engine's way)
+    ALWAYS,  // -aoa: replace it
+    NEVER,   // -aos: keep it
+    UPDATE,  // -u: replace it only when the entry is newer
+};
+
+// The switches and names after x, e, t, l or v. The job is given the
+// command letter, "-y" when it was asked for, and the archive name.
+struct ExtractCommandOptions {
+    std::string archive;                // as given
+    bool yes = false;                   // -y: never ask for a volume
+    std::string output_dir;             // -o DIR: extract there (made when missing)
+    OverwritePolicy overwrite = OverwritePolicy::ASK;
+    std::vector<std::string> patterns;  // entries to handle (names, folders, * and ?)
+    std::string error;
+};
+
+ExtractCommandOptions parse_extract_options(int argc, const char* const* argv, int command_index);
+
+// Whether a stored name (either separator) is selected by a pattern: the
+// whole name matches (* any run of characters, ? one character, neither
+// crossing a separator unless the pattern has one there), or the pattern
+// names one of the folders the entry lies in. Without case on Windows.
+bool name_matches(const std::string& pattern, const std::string& name);
+
 struct PackCommandOptions {
     std::string archive;
     std::vector<std::string> inputs;

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 
 #include "archive/crc.h"
+#include "extract/entries.h"
 #include "extract/job.h"
+#include "extract/output.h"
+#include "platform/platform.h"
 #include "tools/archive_info.h"
 #include "tools/cli_options.h"
 #include "tools/listing.h"
@@ -21,6 +25,29 @@ constexpr int PROGRESS_BAR_WIDTH = 24;
 // Long names are cut in the progress line so that it stays on one
 // terminal line (a wrapped line cannot be redrawn with '\r').
 constexpr size_t PROGRESS_NAME_WIDTH = 40;
+
+// A DOS stamp (local time) as seconds since 1970; -1 when it is no date.
+int64_t dos_time_to_unix(uint32_t file_time)
+{
+    DosDateTime d = decode_dos_time(file_time);
+    std::tm t{};
+    t.tm_year = d.year - 1900;
+    t.tm_mon = d.month - 1;
+    t.tm_mday = d.day;
+    t.tm_hour = d.hour;
+    t.tm_min = d.minute;
+    t.tm_sec = d.second;
+    t.tm_isdst = -1;
+    if (d.month < 1 || d.month > 12 || d.day < 1)
+        return -1;
+    return int64_t(std::mktime(&t));
+}
+
+std::string stored_name(JobContext& cx)
+{
+    char name[NAME_CAPACITY];
+    return entry_output_name(cx, name, 0);
+}
 
 }  // namespace
 
@@ -94,6 +121,27 @@ void ConsoleJobHost::show_message(const char* text)
     std::fflush(out_);
     std::fprintf(err_, "Fatal: %s\n", text);
     std::fflush(err_);
+}
+
+void ConsoleJobHost::set_patterns(const std::vector<std::string>& patterns)
+{
+    patterns_ = patterns;
+    pattern_used_.assign(patterns.size(), false);
+}
+
+bool ConsoleJobHost::selected(JobContext& cx)
+{
+    if (patterns_.empty())
+        return true;
+    const std::string name = stored_name(cx);
+    bool any = false;
+    for (size_t i = 0; i < patterns_.size(); i++) {
+        if (name_matches(patterns_[i], name)) {
+            pattern_used_[i] = true;
+            any = true;
+        }
+    }
+    return any;
 }
 
 void ConsoleJobHost::match_name_case(char* archive_name)
@@ -177,11 +225,74 @@ void ConsoleHost::print_verdict(const char* verdict)
     std::fflush(out_);
 }
 
+bool ConsoleHost::select_entry(JobContext& cx, const char* output_name)
+{
+    (void)output_name;
+    // e puts every file into one folder: folder entries have no place there.
+    if (command_ == ConsoleCommand::EXTRACT_FLAT && (cx.reader.header.file.file_attributes & ATTR_DIRECTORY))
+        return false;
+    return selected(cx);
+}
+
+bool ConsoleHost::may_replace(JobContext& cx, const char* path)
+{
+    switch (overwrite_) {
+    case OverwritePolicy::ALWAYS: return true;
+    case OverwritePolicy::NEVER: return false;
+    case OverwritePolicy::UPDATE: {
+        int64_t existing = 0;
+        int64_t entry = dos_time_to_unix(cx.reader.header.file.file_time);
+        return !platform_modified_time(path, &existing) || entry > existing;
+    }
+    case OverwritePolicy::ASK: break;
+    }
+    // Without a person to ask, whatever stands there is replaced.
+    if (!interactive_ || answer_all_ > 0)
+        return true;
+    if (answer_all_ < 0)
+        return false;
+    break_line();
+    std::fflush(out_);
+    std::string shown = printable_text(reinterpret_cast<const uint8_t*>(path), std::strlen(path));
+    for (;;) {
+        std::fprintf(err_, "%s exists. Replace it? [y]es, [n]o, [A]ll, [N]one: ", shown.c_str());
+        std::fflush(err_);
+        int key = read_key();
+        std::fprintf(err_, "%c\n", key > ' ' && key < 127 ? char(key) : ' ');
+        std::fflush(err_);
+        switch (key) {
+        case 'y': case 'Y': return true;
+        case 'n': return false;
+        case 'A': case 'a': answer_all_ = 1; return true;
+        case 'N': answer_all_ = -1; return false;
+        case -1: return false;  // the end of input: keep what is there
+        default: break;
+        }
+    }
+}
+
 void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
 {
+    if (event.result == EntryResult::SKIPPED && event.reason != OUTPUT_KEPT)
+        return;  // not selected: nothing to say
+    if (command_ != ConsoleCommand::TEST && (event.result == EntryResult::WRITTEN || event.result == EntryResult::CRC_MISMATCH)) {
+        // The file is closed: its time and (on Windows) attributes.
+        const AceFileHeader& f = cx.reader.header.file;
+        int64_t when = dos_time_to_unix(f.file_time);
+        if (when >= 0)
+            platform_set_modified_time(event.name, when);
+        platform_set_attributes(event.name, f.file_attributes);
+    }
+    if (command_ == ConsoleCommand::EXTRACT && event.result == EntryResult::FOLDER)
+        folders_.emplace_back(event.name, cx.reader.header.file.file_time);
     std::string verdict = "OK";
     bool failed = true;
     switch (event.result) {
+    case EntryResult::SKIPPED:
+        verdict = std::string("skipped (") + event.reason + ")";
+        failed = false;
+        report_.kept++;
+        break;
     case EntryResult::WRITTEN:
     case EntryResult::TESTED:
     case EntryResult::FOLDER: failed = false; break;
@@ -203,7 +314,7 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
         report_.failed++;
     else if (event.result == EntryResult::FOLDER)
         report_.folders++;
-    else
+    else if (event.result != EntryResult::SKIPPED)
         report_.files++;
     if (!failed)
         report_.bytes += event.bytes;
@@ -224,6 +335,12 @@ void ConsoleJobHost::on_walk_end(JobContext&, const WalkEvent& event)
 
 void ConsoleHost::finish_command(JobContext& cx, bool unread)
 {
+    // Folders get their times last: every file made in them changed them.
+    for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
+        int64_t when = dos_time_to_unix(it->second);
+        if (when >= 0)
+            platform_set_modified_time(it->first.c_str(), when);
+    }
     int32_t status = current_status(cx);
     bool any = report_.files + report_.folders + report_.failed > 0;
     if (!any && status != STATUS_OK)
@@ -265,11 +382,23 @@ int32_t ConsoleJobHost::finish(JobContext& cx)
     } else if (code == STATUS_OK && report_.not_written > 0) {
         code = STATUS_WRITE_FAILED;
     }
+    bool unmatched = false;
+    if (status == STATUS_OK || status == STATUS_CRC_ERROR) {
+        for (size_t i = 0; i < patterns_.size(); i++) {
+            if (!pattern_used_[i]) {
+                std::fprintf(err_, "kelvo: nothing in the archive matches %s\n", patterns_[i].c_str());
+                unmatched = true;
+            }
+        }
+    }
+    if (unmatched && code == STATUS_OK)
+        code = STATUS_USAGE;
     if (code != STATUS_OK) {
         // A usage failure found in the arguments shows no message of its own.
-        if (code == STATUS_USAGE && report_.messages == 0 && !unread)
+        if (code == STATUS_USAGE && report_.messages == 0 && !unread && !unmatched)
             std::fprintf(err_, "kelvo: bad command line (kelvo --help shows the usage)\n");
-        const char* why = code == STATUS_USAGE && unread ? "damaged archive"
+        const char* why = code == STATUS_USAGE && unread      ? "damaged archive"
+                          : code == STATUS_USAGE && unmatched ? "names not found in the archive"
                           : code == STATUS_WRITE_FAILED && status == STATUS_OK
                               ? "entries not written"
                               : status_text(code);

@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "extract/host.h"
+#include "tools/cli_options.h"
 
 struct ArchiveInfo;
 
@@ -29,6 +32,7 @@ struct ConsoleReport {
     uint32_t failed = 0;       // entries with any verdict but OK (refused included)
     uint32_t refused = 0;
     uint32_t not_written = 0;  // entries nothing could be written for
+    uint32_t kept = 0;         // entries not written because a file there was kept
     uint32_t messages = 0;     // engine messages shown
 };
 
@@ -45,6 +49,8 @@ public:
     // The archive name as the user gave it: the job opens it as it is when
     // only that exists, not its completed name (see resolved_archive_name).
     void set_given_archive_name(const std::string& name) { given_name_ = name; }
+    // Only the entries these select (see name_matches); none: every entry.
+    void set_patterns(const std::vector<std::string>& patterns);
 
     void show_message(const char* text) override;
     void match_name_case(char* archive_name) override;
@@ -70,6 +76,9 @@ protected:
     // Ends a line the host left open, before anything else is printed.
     virtual void break_line() {}
     virtual void finish_command(JobContext&, bool /*unread*/) {}
+    // Whether the current header's entry is selected (and the pattern
+    // that selects it is marked as used).
+    bool selected(JobContext& cx);
 
     ConsoleCommand command_;
     FILE* out_;
@@ -82,6 +91,8 @@ protected:
     const ArchiveInfo* info_ = nullptr;
     std::string archive_name_;
     std::string given_name_;
+    std::vector<std::string> patterns_;
+    std::vector<bool> pattern_used_;
 };
 
 // x, e and t.
@@ -92,6 +103,15 @@ public:
     void on_entry(JobContext& cx, const char* output_name) override;
     void on_data(JobContext& cx, uint32_t count) override;
     void on_entry_end(JobContext& cx, const EntryEvent& event) override;
+    bool select_entry(JobContext& cx, const char* output_name) override;
+    bool may_replace(JobContext& cx, const char* path) override;
+
+    // interactive: a person can answer the question ASK asks.
+    void set_overwrite(OverwritePolicy policy, bool interactive)
+    {
+        overwrite_ = policy;
+        interactive_ = interactive;
+    }
 
 private:
     struct Current {
@@ -112,6 +132,10 @@ private:
 
     Current current_;
     size_t drawn_width_ = 0;
+    OverwritePolicy overwrite_ = OverwritePolicy::ASK;
+    bool interactive_ = false;
+    int answer_all_ = 0;  // 1: replace all from now on, -1: keep all
+    std::vector<std::pair<std::string, uint32_t>> folders_;  // made by x, with their times
 };
 
 // The host for a command: a ListingHost for l and v, a ConsoleHost for x,

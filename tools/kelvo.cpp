@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -24,34 +25,56 @@ namespace {
 
 int run_job_command(const ToolOptions& options, int argc, const char* const* argv)
 {
-    // The job sees element 0, the command letter and what follows it,
-    // untouched: its argument rules decide, not the tool's.
-    std::vector<const char*> job_argv;
-    job_argv.push_back(argv[0]);
-    if (options.command_index > 0)
-        for (int i = options.command_index; i < argc; i++)
-            job_argv.push_back(argv[i]);
-
     ConsoleCommand command =
         options.command_index > 0 ? console_command_of(argv[options.command_index]) : ConsoleCommand::OTHER;
+    // The job sees element 0, the command letter, "-y" when asked for and
+    // the archive name; the tool's own switches and the names to select
+    // are the tool's. Anything else goes to the job as it is: its argument
+    // rules decide.
+    ExtractCommandOptions extract;
+    std::vector<const char*> job_argv;
+    job_argv.push_back(argv[0]);
+    if (command == ConsoleCommand::OTHER) {
+        if (options.command_index > 0)
+            for (int i = options.command_index; i < argc; i++)
+                job_argv.push_back(argv[i]);
+    } else {
+        extract = parse_extract_options(argc, argv, options.command_index);
+        if (!extract.error.empty()) {
+            std::fprintf(stderr, "kelvo: bad command line: %s\n(kelvo --help shows the usage)\n", extract.error.c_str());
+            return STATUS_USAGE;
+        }
+        job_argv.push_back(argv[options.command_index]);
+        if (extract.yes)
+            job_argv.push_back("-y");
+    }
+
     std::unique_ptr<ConsoleJobHost> console = make_console_host(command, stdout, stderr);
     ConsoleJobHost& host = *console;
     host.set_quiet(options.quiet);
     host.set_progress(!options.quiet && !options.no_progress && platform_stdout_is_terminal());
+    host.set_patterns(extract.patterns);
+    if (command == ConsoleCommand::EXTRACT || command == ConsoleCommand::EXTRACT_FLAT)
+        static_cast<ConsoleHost&>(host).set_overwrite(extract.overwrite, platform_stdin_is_terminal());
 
     // The archive name the job will open, found the way the job finds it,
     // for a look at its main header beforehand (v shows it).
-    ArchiveInfo info;
-    std::string given, name;
-    for (size_t i = 2; i < job_argv.size(); i++) {
-        if (job_argv[i][0] != '-') {
-            given = job_argv[i];
-            name = resolved_archive_name(given);
-            break;
+    std::string given = extract.archive;
+    std::string name;
+    if (command != ConsoleCommand::OTHER) {
+        if (!extract.output_dir.empty()) {
+            // The archive is named from here, the files land there.
+            std::error_code ec;
+            given = std::filesystem::absolute(given, ec).string();
+            std::filesystem::create_directories(extract.output_dir, ec);
+            std::filesystem::current_path(extract.output_dir, ec);
+            if (ec) {
+                std::fprintf(stderr, "kelvo: cannot use %s as the output folder: %s\n", extract.output_dir.c_str(),
+                             ec.message().c_str());
+                return STATUS_WRITE_FAILED;
+            }
         }
-    }
-    host.set_given_archive_name(given);
-    if (command != ConsoleCommand::OTHER && !given.empty() && given == job_argv.back()) {
+        name = resolved_archive_name(given);
         // The job would call a file that is not there "Damaged archive".
         FILE* archive = std::fopen(name.c_str(), "rb");
         if (!archive) {
@@ -60,8 +83,11 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
             return STATUS_USAGE;
         }
         std::fclose(archive);
+        job_argv.push_back(given.c_str());
     }
-    bool have_info = command != ConsoleCommand::OTHER && !name.empty() && read_archive_info(name, &info);
+    host.set_given_archive_name(given);
+    ArchiveInfo info;
+    bool have_info = command != ConsoleCommand::OTHER && read_archive_info(name, &info);
     host.set_archive_info(have_info ? &info : nullptr, name);
     if (have_info && info.volume_number != 0)
         std::fprintf(stderr, "kelvo: %s is volume %d of a set; nothing is done unless you start from its first volume\n",
@@ -69,6 +95,9 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
 
     // Tens of kilobytes of tables: on the heap.
     auto cx = std::make_unique<JobContext>();
+    // A volume that is there is opened without asking; the prompt is for
+    // one that is missing.
+    cx->packed.volume_prompt_mode = PROMPT_WHEN_MISSING;
     // The files are written in blocks, not portion by portion.
     auto batched = std::make_unique<BatchedOutputHost>(host, *cx);
     cx->host = batched.get();

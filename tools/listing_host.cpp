@@ -9,8 +9,15 @@
 
 void ListingHost::on_entry(JobContext& cx, const char* output_name)
 {
-    if (output_name == nullptr)
+    if (output_name != nullptr)
+        return;
+    // The pieces of a split entry follow its first: selected with it.
+    if (!continuation_expected_)
+        entry_selected_ = selected(cx);
+    if (entry_selected_)
         list_header(cx, continuation_expected_);
+    else
+        continuation_expected_ = (cx.reader.header.header_flags & FLAG_CONTINUED_NEXT) != 0;
 }
 
 void ListingHost::print_listing_heading()

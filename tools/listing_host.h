@@ -21,6 +21,7 @@ private:
     bool heading_printed_ = false;
     bool have_listed_ = false;
     bool continuation_expected_ = false;
+    bool entry_selected_ = true;
     ListedEntry listed_;
     ListingTotals totals_;
 };

@@ -135,3 +135,28 @@ bool platform_remove_file(const char* path)
     char p[POSIX_PATH_CAPACITY];
     return posix_path(path, p) && unlink(p) == 0;
 }
+
+bool platform_set_modified_time(const char* path, int64_t unix_seconds)
+{
+    char p[POSIX_PATH_CAPACITY];
+    if (!posix_path(path, p))
+        return false;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = time_t(unix_seconds);
+    times[1].tv_nsec = 0;
+    return utimensat(AT_FDCWD, p, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool platform_modified_time(const char* path, int64_t* unix_seconds)
+{
+    char p[POSIX_PATH_CAPACITY];
+    struct stat st;
+    if (!posix_path(path, p) || lstat(p, &st) != 0)
+        return false;
+    *unix_seconds = int64_t(st.st_mtime);
+    return true;
+}
+
+bool platform_set_attributes(const char*, uint32_t) { return true; }

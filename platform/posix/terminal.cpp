@@ -5,3 +5,4 @@
 #include "platform/platform.h"
 
 bool platform_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+bool platform_stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }

@@ -61,3 +61,44 @@ void platform_close(int32_t fd)
 }
 
 bool platform_remove_file(const char* path) { return DeleteFileA(path) != 0; }
+
+namespace {
+
+// FILETIME counts 100 ns steps since 1601.
+constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;
+constexpr int64_t FILETIME_PER_SECOND = 10000000;
+
+}  // namespace
+
+bool platform_set_modified_time(const char* path, int64_t unix_seconds)
+{
+    // Folders open only with backup semantics; a link is opened itself.
+    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const uint64_t t = uint64_t(unix_seconds * FILETIME_PER_SECOND + FILETIME_UNIX_EPOCH);
+    FILETIME written;
+    written.dwLowDateTime = DWORD(t);
+    written.dwHighDateTime = DWORD(t >> 32);
+    bool ok = SetFileTime(h, nullptr, nullptr, &written) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+bool platform_modified_time(const char* path, int64_t* unix_seconds)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return false;
+    const int64_t t = int64_t((uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
+    *unix_seconds = (t - FILETIME_UNIX_EPOCH) / FILETIME_PER_SECOND;
+    return true;
+}
+
+bool platform_set_attributes(const char* path, uint32_t attributes)
+{
+    DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                               FILE_ATTRIBUTE_ARCHIVE);
+    return SetFileAttributesA(path, kept ? kept : FILE_ATTRIBUTE_NORMAL) != 0;
+}

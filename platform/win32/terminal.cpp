@@ -4,11 +4,18 @@
 
 #include "platform/platform.h"
 
-bool platform_stdout_is_terminal()
+namespace {
+
+// GetConsoleMode succeeds only for a console buffer; _isatty would also
+// say yes for the NUL device.
+bool is_console(DWORD which)
 {
-    // GetConsoleMode succeeds only for a console screen buffer; _isatty
-    // would also say yes for the NUL device.
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE handle = GetStdHandle(which);
     DWORD mode;
-    return output != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) != 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
 }
+
+}  // namespace
+
+bool platform_stdout_is_terminal() { return is_console(STD_OUTPUT_HANDLE); }
+bool platform_stdin_is_terminal() { return is_console(STD_INPUT_HANDLE); }

@@ -18,9 +18,9 @@ for name in stored stored-solid junk lz-solid lz-nonsolid lz-comments; do
   for f in "$src"/flat/*; do
     expect_same_file "$f" "$(basename "$f")" "e $name"
   done
-  # Without paths: every folder entry lands at the top, empty.
+  # Without paths the folder entries have no place: none is made.
   for d in bin docs deep nested emptydir; do
-    expect_empty_dir "$d" "e $name: folder $d"
+    expect_missing "$d" "e $name: no folder $d"
   done
 
   fresh "t-$name"
@@ -57,6 +57,55 @@ if grep -q $'\r' "$out.raw" && [ "$mode" = native ]; then
 else
   pass
 fi
+
+# -o DIR: into that folder, made when missing; names and wildcards after
+# the archive select entries (a folder name selects what it holds).
+fresh select
+run x -o out/inner "$A/lz-solid.ace" 'docs/deep' readme.txt
+expect_rc 0 "x -o with names"
+expect_same_file "$src/tree/docs/deep/nested/data.bin" out/inner/docs/deep/nested/data.bin "a folder name selects its files"
+expect_same_file "$src/tree/readme.txt" out/inner/readme.txt "a name selects its entry"
+expect_missing out/inner/one.txt "entries not named are left out"
+expect_missing out/inner/docs/guide.txt "a folder name selects only that folder"
+run t "$A/lz-solid.ace" '*.exe'
+expect_rc 8 "* crosses no separator"
+run t "$A/lz-solid.ace" 'bin\*.exe' no-such-name
+expect_rc 8 "a name that matches nothing"
+expect_err "nothing in the archive matches no-such-name" "the unmatched name is named"
+expect_out 'Testing bin\tool.exe ... OK' "a wildcard within a folder"
+
+# An archive packed by the tool, with the files' own times.
+fresh overwrite
+cp -rp "$src/tree" tree
+touch -d '2001-01-01 12:00' tree/one.txt tree/empty.dat
+cd tree && run a ../own.ace . && cd ..
+expect_rc 0 "a of the tree"
+run x own.ace
+# Each file gets its stored modification time back (two-second steps).
+for f in one.txt docs/guide.txt bin/tool.exe; do
+  want=$(stat -c %Y "tree/$f")
+  got=$(stat -c %Y "$f")
+  [ $((got - want)) -le 2 ] && [ $((want - got)) -le 2 ] && pass || fail "time of $f: $got, stored $want"
+done
+
+# Files already there: -aos keeps them, -aoa replaces them, -u replaces
+# only older ones; without a terminal and without a switch they are replaced.
+printf 'mine' >readme.txt
+touch -d '2000-01-01' one.txt
+printf 'newer' >empty.dat
+run x -aos own.ace
+expect_rc 0 "x -aos"
+expect_out "readme.txt ... skipped (an existing file is kept)" "x -aos names what it kept"
+[ "$(cat readme.txt)" = mine ] && pass || fail "x -aos keeps the file"
+run x -u own.ace
+expect_rc 0 "x -u"
+[ "$(cat empty.dat)" = newer ] && pass || fail "x -u keeps a newer file"
+expect_same_file tree/one.txt one.txt "x -u replaces an older file"
+run x -aoa own.ace
+expect_same_file tree/readme.txt readme.txt "x -aoa replaces"
+printf 'mine' >readme.txt
+run x own.ace
+expect_same_file tree/readme.txt readme.txt "no terminal, no switch: replaced"
 
 # --help and --version answer and leave the job alone.
 run --help

@@ -7,7 +7,7 @@ A=../archives
 # Usage failures (8), found before anything is opened: no "Fatal" message,
 # a hint from the tool instead.
 fresh usage
-for args in "" "x" "xy $A/stored.ace" "x -z $A/stored.ace" "x - $A/stored.ace" "x $A/stored.ace -y"; do
+for args in "" "x" "xy $A/stored.ace" "x -z $A/stored.ace" "x - $A/stored.ace" "x -q $A/stored.ace"; do
   # shellcheck disable=SC2086
   run $args
   expect_rc 8 "kelvo $args"
@@ -15,6 +15,11 @@ for args in "" "x" "xy $A/stored.ace" "x -z $A/stored.ace" "x - $A/stored.ace" "
   expect_err "bad command line" "kelvo $args hints at the usage"
 done
 # An unknown command letter is seen only once the archive is open.
+# Usage errors say what was wrong.
+run x -q "$A/stored.ace"
+expect_err "unknown switch -q after the command; options of the tool go before it" "a tool option after the command"
+run x
+expect_err "no archive name after the command" "no archive name"
 run q "$A/stored.ace"
 expect_rc 8 "unknown command letter"
 expect_err "bad command line" "unknown command letter"

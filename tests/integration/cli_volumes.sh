@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Volume sets: with -y, and without it answering the prompt on standard
-# input (Y goes on, N gives up with 3, the end of input gives up).
+# Volume sets: the volumes that are there are opened without asking, with
+# -y or without it; the prompt is for a missing one (Y goes on, N gives up
+# with 3, the end of input gives up).
 . "$(dirname "$0")/cli_lib.sh"
 A=../archives
 
@@ -13,31 +14,28 @@ for name in stored-vol lz-vol lz-vol-nonsolid; do
     [ "$cmd" = x ] && expect_same_tree "$src/tree" . "x -y $name"
   done
 
-  fresh "yes-$name"
-  run_with_input "Y" x "$A/$name.ace"
-  expect_rc 0 "x $name answering Y"
-  expect_err "Insert the volume" "x $name prompts"
-  expect_same_tree "$src/tree" . "x $name answering Y"
+  fresh "present-$name"
+  run x "$A/$name.ace"
+  expect_rc 0 "x $name, every volume there"
+  expect_no_err "Insert the volume" "x $name asks nothing"
+  expect_same_tree "$src/tree" . "x $name"
 
   fresh "lower-$name"
-  run_with_input "zy" x -Yes "$A/$name.ace"
+  run x -Yes "$A/$name.ace"
   expect_rc 0 "x -Yes $name"
   expect_same_tree "$src/tree" . "x -Yes $name"
-
-  fresh "no-$name"
-  run_with_input "N" x "$A/$name.ace"
-  expect_rc 3 "x $name answering N"
-  expect_err "exit code 3 (cancelled)" "x $name answering N"
-
-  fresh "eof-$name"
-  run x "$A/$name.ace"
-  expect_rc 3 "x $name with no input"
 done
 
-# Answering with other keys first: they are ignored until a Y comes.
+# A missing volume: other keys are ignored until an answer comes; the end
+# of input gives up (3).
 fresh keys
-run_with_input $'q\n7y' t "$A/lz-vol.ace"
-expect_rc 0 "ignored keys, then y"
+cp "$arc"/lz-vol.* .
+rm lz-vol.C00
+run_with_input $'q\n7n' t lz-vol.ace
+expect_rc 3 "ignored keys, then n"
+expect_err "Insert the volume lz-vol.C00" "the prompt names the volume it waits for"
+run t lz-vol.ace
+expect_rc 3 "a missing volume with no input"
 
 # A missing volume with -y: the set cannot go on (status 5).
 fresh missing

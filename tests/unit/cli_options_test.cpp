@@ -147,3 +147,45 @@ TEST(CliNames, CompletedLikeTheJob)
     EXPECT_EQ(completed_archive_name("kelvo."), "kelvo.");
     EXPECT_EQ(completed_archive_name("dir.d/arc"), "dir.d/arc.ACE");
 }
+
+TEST(CliNames, PatternsSelectNamesFoldersAndWildcards)
+{
+    struct Case {
+        const char* pattern;
+        const char* name;
+        bool selected;
+    } cases[] = {
+        {"readme.txt", "readme.txt", true},       {"readme.txt", "docs\\readme.txt", false},
+        {"docs", "docs\\deep\\a.bin", true},      {"docs/", "docs\\a.bin", true},
+        {"docs/deep", "docs\\deep\\a.bin", true}, {"docs\\deep", "docs\\deeper\\a.bin", false},
+        {"*.txt", "one.txt", true},               {"*.txt", "docs\\one.txt", false},
+        {"docs\\*.txt", "docs\\one.txt", true},   {"*\\*.txt", "docs\\one.txt", true},
+        {"?ne.txt", "one.txt", true},             {"?ne.txt", "\\ne.txt", false},
+        {"*", "anything", true},                  {"d*", "docs\\x", true},
+        {"", "x", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(name_matches(c.pattern, c.name), c.selected) << c.pattern << " / " << c.name;
+}
+
+TEST(CliExtractOptions, SwitchesNamesAndErrors)
+{
+    auto parse = [](std::vector<const char*> args) {
+        args.insert(args.begin(), {"kelvo", "x"});
+        return parse_extract_options(int(args.size()), args.data(), 1);
+    };
+    ExtractCommandOptions o = parse({"-Yes", "-o", "out", "-aos", "arc", "a*", "-u", "--", "-b"});
+    ASSERT_TRUE(o.error.empty()) << o.error;
+    EXPECT_TRUE(o.yes);
+    EXPECT_EQ(o.output_dir, "out");
+    EXPECT_EQ(o.overwrite, OverwritePolicy::UPDATE);  // the last one counts
+    EXPECT_EQ(o.archive, "arc");
+    EXPECT_EQ(o.patterns, (std::vector<std::string>{"a*", "-b"}));
+    EXPECT_EQ(parse({"--output=d", "arc"}).output_dir, "d");
+    EXPECT_EQ(parse({"-aoa", "arc"}).overwrite, OverwritePolicy::ALWAYS);
+
+    EXPECT_EQ(parse({}).error, "no archive name after the command");
+    EXPECT_EQ(parse({"-q", "arc"}).error, "unknown switch -q after the command; options of the tool go before it");
+    EXPECT_EQ(parse({"-z", "arc"}).error, "unknown switch -z after the command");
+    EXPECT_EQ(parse({"arc", "-o"}).error, "-o needs a folder");
+}

@@ -135,3 +135,14 @@ bool platform_remove_file(const char* path)
     char p[POSIX_PATH_CAPACITY];
     return posix_path(path, p) && unlink(p) == 0;
 }
+
+bool platform_executable_path(char* buffer, uint32_t capacity)
+{
+    if (capacity == 0)
+        return false;
+    ssize_t n = readlink("/proc/self/exe", buffer, capacity);
+    if (n <= 0 || uint32_t(n) >= capacity)
+        return false;
+    buffer[n] = '\0';
+    return true;
+}

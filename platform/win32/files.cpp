@@ -61,3 +61,12 @@ void platform_close(int32_t fd)
 }
 
 bool platform_remove_file(const char* path) { return DeleteFileA(path) != 0; }
+
+bool platform_executable_path(char* buffer, uint32_t capacity)
+{
+    if (capacity == 0)
+        return false;
+    DWORD n = GetModuleFileNameA(nullptr, buffer, capacity);
+    // A name cut to the buffer's size comes back as a full buffer.
+    return n > 0 && n < capacity;
+}

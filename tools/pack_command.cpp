@@ -202,7 +202,10 @@ bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* i
         else if (normal.has_parent_path())
             last = normal.parent_path().filename().string();
         std::string name;
-        if (last.empty() || last == "." || last == "..") {
+        // "docs/." packs what docs holds, as "." does (normalising would
+        // have turned it into "docs/").
+        bool dot_last = p.filename() == ".";
+        if (dot_last || last.empty() || last == "." || last == "..") {
             name = "";
         } else if (!archive_name_of(fs::path(last), &name)) {
             *error = "cannot store " + arg + ": '\\' in its name";

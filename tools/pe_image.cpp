@@ -170,6 +170,8 @@ bool read_layout(const Bytes& b, Layout* l, std::string* error)
     }
 
     uint32_t rva = l->directory_rva(DIRECTORY_RESOURCE, b);
+    if (rva == 0)
+        return fail(error, "it has no resources");
     size_t r = l->sections.size();
     for (size_t i = 0; i < l->sections.size(); i++)
         if (rva != 0 && rva == l->sections[i].virtual_address)

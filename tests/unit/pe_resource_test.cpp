@@ -10,6 +10,7 @@
 
 #include "archive/pe_resource.h"
 #include "archive/stream.h"
+#include "platform/embedded.h"
 #include "support/test_host.h"
 #include "tools/pe_image.h"
 
@@ -209,6 +210,24 @@ TEST(PeResource, AnInstallerIsListedAsItsArchiveAlone)
     EXPECT_EQ(stream_read(job.cx.stream, h, first.data(), uint32_t(first.size())), int32_t(archive.size()));
     first.resize(archive.size());
     EXPECT_EQ(first, archive);
+    stream_release(job.cx.stream);
+
+    // A native installer: a launcher larger than the signature search
+    // looks, the archive, its length and the mark.
+    Bytes native(70000, 0x90);
+    native.insert(native.end(), archive.begin(), archive.end());
+    for (int i = 0; i < 4; i++)
+        native.push_back(uint8_t(archive.size() >> (8 * i)));
+    native.insert(native.end(), EMBEDDED_MAGIC, EMBEDDED_MAGIC + sizeof EMBEDDED_MAGIC);
+    ASSERT_TRUE(write_bytes_file(dir.file("setup-kit.run"), native));
+    stream_bind_installer_files(job.cx.stream);
+    h = stream_open(job.cx.stream, dir.file("setup-kit.run").c_str(), 0, 0);
+    ASSERT_NE(h, STREAM_OPEN_FAILED);
+    stream_size(job.cx.stream, h, &st);
+    EXPECT_EQ(st.size, archive.size());
+    Bytes again(archive.size(), 0);
+    EXPECT_EQ(stream_read(job.cx.stream, h, again.data(), uint32_t(again.size())), int32_t(archive.size()));
+    EXPECT_EQ(again, archive);
     stream_release(job.cx.stream);
 
     // A file that is no installer is still read whole.

@@ -196,8 +196,8 @@ PY
 fi
 
 if [ "$part" = wine ]; then
-  for tool in wine Xvfb xdotool xdpyinfo; do
-    command -v "$tool" >/dev/null || skip "$tool not installed"
+  for program in wine Xvfb xdotool xdpyinfo; do
+    command -v "$program" >/dev/null || skip "$program not installed"
   done
   . "$root/scripts/wine-env.sh"
   wine_for "$stub" || skip "$KELVO_WINE_WHY"

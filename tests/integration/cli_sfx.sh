@@ -7,8 +7,9 @@
 #            kelvo l reads them cleanly, refused inputs, an archive taken as
 #            it is, signing with osslsigncode and reading the signed file
 #   wine     such installers run under Wine: the title, the scratch folder's
-#            name and the files setup.exe sees; the signed one runs too;
-#            kelvo.exe makes the same bytes as kelvo
+#            name and the files setup.exe sees, a splash bitmap of our own on
+#            the screen; the signed one runs too; kelvo.exe makes the same
+#            bytes as kelvo
 #
 # usage: cli_sfx.sh native KELVO MAKE_ARCHIVES PART WIN_BUILD_DIR NATIVE_LAUNCHER
 # The windows and wine parts exit 77 (skipped) without a cross build (or
@@ -242,6 +243,46 @@ if [ "$part" = wine ]; then
     grep -qx "file=readme.txt" "$work/report.lf" && pass || fail "setup.exe sees its eleven files"
   grep -qx "command-line=-install -up" "$work/report.lf" && pass || fail "setup.exe's command line"
   expect_missing "$temp_dir/kelvo-sfx.tmp" "the scratch folder is removed"
+
+  # A splash bitmap of our own is what the window shows, pixel for pixel:
+  # a payload of many small files keeps the window up long enough to look.
+  if command -v import >/dev/null && command -v compare >/dev/null; then
+    python3 - own.bmp <<'PY'
+import struct, sys
+w, h = 321, 81
+row = (w * 3 + 3) // 4 * 4
+pixels = bytearray()
+for y in range(h):
+    line = bytearray()
+    for x in range(w):
+        line += bytes(((x * 5) & 0xFF, (y * 3) & 0xFF, (x ^ y) & 0xFF))
+    pixels += line + bytes(row - len(line))
+header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
+info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
+open(sys.argv[1], "wb").write(header + info + pixels)
+PY
+    mkdir slow
+    cp "$setup" slow/
+    for ((i = 0; i < 2000; i++)); do printf '%0600d' "$i" >"slow/f$i.dat"; done
+    run sfx --stub "$stub" --title "Kelvo splash test" --splash own.bmp slow.exe slow/.
+    expect_rc 0 "sfx with a splash of its own"
+    rm -f "$work/report.txt"
+    KELVO_SETUP_REPORT="$(wine_path "$work")\\report.txt" timeout -k 5 240 "$KELVO_WINE" slow.exe >/dev/null 2>&1 &
+    installer_pid=$!
+    shown=no
+    for ((i = 0; i < 600; i++)); do
+      w=$(xdotool search --onlyvisible --name "^Kelvo splash test\$" 2>/dev/null | head -1)
+      if [ -n "$w" ]; then
+        eval "$(xdotool getwindowgeometry --shell "$w")"
+        import -window root -crop "321x81+$X+$Y" +repage shot.png 2>/dev/null &&
+          [ "$(compare -metric AE shot.png own.bmp null: 2>&1)" = 0 ] && shown=yes && break
+      fi
+      kill -0 "$installer_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    wait "$installer_pid"
+    [ "$shown" = yes ] && pass || fail "the window shows the splash bitmap given"
+  fi
 
   # Made on Windows, the same bytes (the stub given by its Windows name).
   kelvo_exe="$win_build/tools/kelvo.exe"

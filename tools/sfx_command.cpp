@@ -424,6 +424,14 @@ int run_sfx_command(const SfxOptions& options, bool quiet, FILE* out, FILE* err)
     PackPlan plan;
     PackResult packed;
     if (given) {
+        const PackCommandOptions defaults;
+        const PackCommandOptions& o = options.pack;
+        if (o.solid != defaults.solid || o.store_only != defaults.store_only || o.level != defaults.level ||
+            o.dictionary_bits != defaults.dictionary_bits || o.directory_entries != defaults.directory_entries ||
+            !o.comment.empty() || !o.file_comments.empty())
+            std::fprintf(err, "kelvo: warning: %s is a finished archive, taken as it is: the packing options do "
+                              "not apply\n",
+                         o.inputs[0].c_str());
         if (!read_whole(options.pack.inputs[0], &archive)) {
             std::fprintf(err, "kelvo: cannot read %s\n", options.pack.inputs[0].c_str());
             return STATUS_READ_FAILED;

@@ -126,6 +126,11 @@ if [ "$part" = windows ]; then
   run sfx --stub "$stub" p.exe p.ace
   expect_rc 0 "sfx of an archive"
   expect_no_out "Packed" "an archive is not packed again"
+  [ ! -s "$err" ] && pass || fail "sfx of an archive: standard error not empty"
+  run sfx --stub "$stub" -m1 p-m1.exe p.ace
+  expect_rc 0 "sfx -m1 of an archive"
+  expect_err "the packing options do not apply" "sfx -m1 of an archive: the warning"
+  expect_same_file p.exe p-m1.exe "sfx -m1 of an archive: the archive as it is"
   python3 -c 'import sys; sys.exit(open(sys.argv[2], "rb").read().find(open(sys.argv[1], "rb").read()) < 0)' p.ace p.exe &&
     pass || fail "the archive's bytes are in the installer"
   head -c -7 p.ace >cut.ace

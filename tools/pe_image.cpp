@@ -260,6 +260,7 @@ struct Tree {
     bool read(std::vector<PeResource>* out) const
     {
         std::vector<std::pair<uint32_t, uint32_t>> types, names, languages;
+        uint64_t copied = 0;
         if (!entries(0, &types))
             return false;
         for (const auto& [type_field, type_target] : types) {
@@ -283,9 +284,14 @@ struct Tree {
                     uint32_t data_size = get32(b, base + data_entry + 4);
                     if (data_rva < rva || !fits(data_rva - rva, data_size, size))
                         return fail(error, "a resource's data lies outside the resource section");
+                    // Resources do not share bytes; a directory that claims
+                    // more than the section holds repeats some, over and over.
+                    copied += data_size;
+                    if (copied > size)
+                        return fail(error, "its resources claim more bytes than their section holds");
                     r.language = uint16_t(language_field);
                     r.codepage = get32(b, base + data_entry + 8);
-                    const uint8_t* p = &b[base + (data_rva - rva)];
+                    const uint8_t* p = b.data() + base + (data_rva - rva);
                     r.data.assign(p, p + data_size);
                     out->push_back(r);
                 }

@@ -414,6 +414,16 @@ TEST(PeRewrite, StubsThatCannotBeRewrittenAreRefusedAndNothingReadsOutsideThem)
         {"resources that do not start their section", [&](Bytes& b) { put32(b, h.directories + 2 * 8, SECTION_RVA + 16); }},
         {"a directory with more entries than the section holds", [](Bytes& b) { put16(b, SECTION_FILE_OFFSET + 14, 0xFFFF); }},
         {"a section's data outside the file", [&](Bytes& b) { put32(b, h.sections + 40 + 16, 0x100000); }},
+        {"resources that claim the same bytes again", [&](Bytes& b) {
+             // Both the archive and the bitmap say they are the whole section.
+             for (uint32_t type = 0; type < 2; type++) {
+                 uint32_t names = get32(b, SECTION_FILE_OFFSET + 16 + 8 * type + 4) & 0x7FFFFFFF;
+                 uint32_t languages = get32(b, SECTION_FILE_OFFSET + names + 20) & 0x7FFFFFFF;
+                 uint32_t entry = SECTION_FILE_OFFSET + get32(b, SECTION_FILE_OFFSET + languages + 20);
+                 put32(b, entry, SECTION_RVA);
+                 put32(b, entry + 4, get32(b, h.sections + 8));
+             }
+         }},
         {"a signature among the sections", [&](Bytes& b) { put32(b, h.directories + 4 * 8, 0x400); put32(b, h.directories + 4 * 8 + 4, 8); }},
     };
     for (const Case& c : cases) {

@@ -286,8 +286,8 @@ SfxOptions parse_sfx_options(int argc, const char* const* argv, int first)
         for (const char* own : {"--stub", "--title", "--scratch-name", "--splash", "--icon"})
             if (o.error.find(std::string("option ") + own) != std::string::npos)
                 o.error += " (the installer's options stand before the packing options)";
-        size_t at = o.error.find("a needs an archive name");
-        if (at != std::string::npos)
+        if (o.error.find("a needs an archive name") != std::string::npos ||
+            o.error.find("nothing to pack") != std::string::npos)
             o.error = "sfx needs the installer's file name and the files or folders to pack";
         return o;
     }

@@ -290,3 +290,36 @@ TEST(SfxChecks, TheStubIsLookedForBesideTheToolThenInItsShareFolder)
     EXPECT_EQ(std::filesystem::path(c[1]).lexically_normal(),
               std::filesystem::path("/opt/kelvo/share/kelvo/kelvo-stub.exe").lexically_normal());
 }
+
+TEST(SfxChecks, OptionsTheInstallersFirstThenThePackers)
+{
+    auto parse = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"kelvo", "sfx"});
+        std::vector<const char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(a.c_str());
+        return parse_sfx_options(int(argv.size()), argv.data(), 2);
+    };
+    SfxOptions o = parse({"--stub=s.exe", "--title", "T", "--scratch-name=x.tmp", "-m9", "out.exe", "dir", "f"});
+    EXPECT_EQ(o.error, "");
+    EXPECT_EQ(o.stub, "s.exe");
+    EXPECT_TRUE(o.title_given);
+    EXPECT_EQ(o.title, "T");
+    EXPECT_EQ(o.scratch_name, "x.tmp");
+    EXPECT_EQ(o.pack.level, 9);
+    EXPECT_EQ(o.pack.archive, "out.exe");
+    EXPECT_EQ(o.pack.inputs, (std::vector<std::string>{"dir", "f"}));
+    EXPECT_FALSE(parse({"out.exe", "dir"}).title_given) << "the stub's defaults stay";
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"-m9", "--title", "T", "out.exe", "dir"}, "stand before the packing options"},
+        {{"out.exe"}, "sfx needs the installer's file name"},
+        {{"--title"}, "--title needs a value"},
+        {{"--splash=", "o.exe", "d"}, "--splash needs a file name"},
+        {{"-v", "1m", "o.exe", "d"}, "one archive"},
+        {{"--scratch-name", "../x", "o.exe", "d"}, "--scratch-name ../x"},
+        {{"--title", std::string(400, 't'), "o.exe", "d"}, "--title is longer"},
+    };
+    for (const auto& [args, message] : refused)
+        EXPECT_NE(parse(args).error.find(message), std::string::npos) << message << ": " << parse(args).error;
+}

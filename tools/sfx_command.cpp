@@ -314,8 +314,13 @@ bool check_scratch_name(const std::string& name, std::string* error)
         return refuse("an empty name would make the temporary folder itself the scratch folder");
     if (name == "." || name == "..")
         return refuse("it must name a folder inside the temporary folder, not the folder itself or its parent");
-    if (name.size() >= size_t(SCRATCH_NAME_CAPACITY))
-        return refuse("longer than " + std::to_string(SCRATCH_NAME_CAPACITY - 1) + " characters");
+    if (name.size() >= size_t(SCRATCH_NAME_CAPACITY)) {
+        // (Appended: GCC 12 warns falsely of overlapping copies in a
+        // literal + to_string + literal chain here.)
+        std::string why = "longer than ";
+        why.append(std::to_string(SCRATCH_NAME_CAPACITY - 1)).append(" characters");
+        return refuse(why);
+    }
     for (char c : name) {
         if (c == '/' || c == '\\' || c == ':')
             return refuse("a path separator or drive; give one folder name");

@@ -42,6 +42,9 @@ int32_t platform_open_output(const char* path);
 int32_t platform_write(int32_t fd, const void* data, uint32_t count);
 void platform_close(int32_t fd);
 bool platform_remove_file(const char* path);
+// The running program's own file, as the system names it (a host path);
+// false when it does not say or the name does not fit.
+bool platform_executable_path(char* buffer, uint32_t capacity);
 
 // What the console tool restores after an entry is written. Times are
 // seconds since 1970 (UTC); links are never followed.

@@ -1,6 +1,6 @@
 // kelvo: the console tool. x, e, t, l and v run the extraction job exactly
 // as the installer does, on an archive file, and print what happens; a packs
-// files and folders into a new archive.
+// files and folders into a new archive; sfx makes an installer of them.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +16,7 @@
 #include "tools/cli_options.h"
 #include "tools/console_host.h"
 #include "tools/pack_command.h"
+#include "tools/sfx_command.h"
 
 #ifndef KELVO_VERSION
 #define KELVO_VERSION "0"
@@ -136,6 +137,19 @@ int main(int argc, char** argv)
         // walked); the tool ends with a read failure then, not an abort.
         try {
             return run_pack_command(pack, options.quiet, stdout, stderr);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kelvo: %s\n", e.what());
+            return STATUS_READ_FAILED;
+        }
+    }
+    if (options.command_index > 0 && !std::strcmp(args[options.command_index], "sfx")) {
+        SfxOptions sfx = parse_sfx_options(argc, args, options.command_index + 1);
+        if (!sfx.error.empty()) {
+            std::fprintf(stderr, "kelvo: %s\n(kelvo --help shows the usage)\n", sfx.error.c_str());
+            return STATUS_USAGE;
+        }
+        try {
+            return run_sfx_command(sfx, options.quiet, stdout, stderr);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "kelvo: %s\n", e.what());
             return STATUS_READ_FAILED;

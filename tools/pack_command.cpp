@@ -202,7 +202,10 @@ bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* i
         else if (normal.has_parent_path())
             last = normal.parent_path().filename().string();
         std::string name;
-        if (last.empty() || last == "." || last == "..") {
+        // "docs/." packs what docs holds, as "." does (normalising would
+        // have turned it into "docs/").
+        bool dot_last = p.filename() == ".";
+        if (dot_last || last.empty() || last == "." || last == "..") {
             name = "";
         } else if (!archive_name_of(fs::path(last), &name)) {
             *error = "cannot store " + arg + ": '\\' in its name";
@@ -222,28 +225,29 @@ bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* i
     return true;
 }
 
-int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, FILE* err)
+int pack_status_of_error(const std::string& error)
 {
-    std::vector<PackInput> inputs;
+    if (error.rfind("cannot write", 0) == 0)
+        return STATUS_WRITE_FAILED;
+    if (error.rfind("cannot", 0) == 0 || error.rfind("not found", 0) == 0)
+        return STATUS_READ_FAILED;
+    return STATUS_USAGE;
+}
+
+int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan)
+{
     std::string error;
     std::vector<std::string> warnings;
-    bool ok = collect_inputs(options, &inputs, &error, &warnings);
+    bool ok = collect_inputs(options, &plan->inputs, &error, &warnings);
     for (const std::string& w : warnings)
         std::fprintf(err, "kelvo: %s\n", w.c_str());
     if (!ok) {
         std::fprintf(err, "kelvo: %s\n", error.c_str());
         return STATUS_USAGE;
     }
-    std::string archive = completed_archive_name(options.archive);
-    std::error_code ec;
-    if (!options.overwrite && fs::exists(fs::symlink_status(archive, ec))) {
-        std::fprintf(err, "kelvo: %s exists; remove it first, or pack with --overwrite\n", archive.c_str());
-        return STATUS_USAGE;
-    }
 
-    std::vector<PackItem> items;
     std::vector<bool> comment_used(options.file_comments.size());
-    for (const PackInput& in : inputs) {
+    for (const PackInput& in : plan->inputs) {
         PackItem item;
         item.name = in.archive_name;
         item.source_path = in.directory ? std::string() : in.disk_path;
@@ -256,7 +260,7 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
                 comment_used[i] = true;
             }
         }
-        items.push_back(std::move(item));
+        plan->items.push_back(std::move(item));
     }
     for (size_t i = 0; i < options.file_comments.size(); i++) {
         if (!comment_used[i]) {
@@ -266,7 +270,7 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
         }
     }
 
-    PackOptions pack;
+    PackOptions& pack = plan->pack;
     pack.solid = options.solid;
     pack.dict_bits = options.dictionary_bits;
     pack.store_only = options.store_only;
@@ -275,25 +279,19 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
     pack.volume_size = uint32_t(options.volume_size);
     pack.directory_entries = options.directory_entries;
     pack.archive_comment = options.comment;
+    return STATUS_OK;
+}
 
-    std::vector<std::string> written;
-    PackResult result = pack_archive_to_files(items, pack, archive, &written);
-    if (!result.ok) {
-        std::fprintf(err, "kelvo: %s\n", result.error.c_str());
-        if (result.error.rfind("cannot write", 0) == 0)
-            return STATUS_WRITE_FAILED;
-        if (result.error.rfind("cannot", 0) == 0 || result.error.rfind("not found", 0) == 0)
-            return STATUS_READ_FAILED;
-        return STATUS_USAGE;
-    }
-
+void print_pack_summary(const PackCommandOptions& options, const PackPlan& plan, const PackResult& result,
+                        const std::vector<std::string>& written, bool quiet, FILE* out)
+{
     uint64_t total = 0, packed = 0;
     uint32_t files = 0;
     for (const PackedEntryInfo& e : result.entries) {
         total += e.unpacked_size;
         packed += e.packed_size;
         bool directory = false;
-        for (const PackInput& in : inputs)
+        for (const PackInput& in : plan.inputs)
             if (in.archive_name == e.name)
                 directory = in.directory;
         if (!directory)
@@ -314,7 +312,30 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
         std::fprintf(out, ", %zu volumes: %s ... %s\n", written.size(), written.front().c_str(),
                      written.back().c_str());
     else
-        std::fprintf(out, ": %s\n", written.empty() ? archive.c_str() : written.front().c_str());
+        std::fprintf(out, ": %s\n", written.empty() ? completed_archive_name(options.archive).c_str()
+                                                    : written.front().c_str());
     std::fflush(out);
+}
+
+int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, FILE* err)
+{
+    PackPlan plan;
+    int status = plan_pack(options, err, &plan);
+    if (status != STATUS_OK)
+        return status;
+    std::string archive = completed_archive_name(options.archive);
+    std::error_code ec;
+    if (!options.overwrite && fs::exists(fs::symlink_status(archive, ec))) {
+        std::fprintf(err, "kelvo: %s exists; remove it first, or pack with --overwrite\n", archive.c_str());
+        return STATUS_USAGE;
+    }
+
+    std::vector<std::string> written;
+    PackResult result = pack_archive_to_files(plan.items, plan.pack, archive, &written);
+    if (!result.ok) {
+        std::fprintf(err, "kelvo: %s\n", result.error.c_str());
+        return pack_status_of_error(result.error);
+    }
+    print_pack_summary(options, plan, result, written, quiet, out);
     return STATUS_OK;
 }

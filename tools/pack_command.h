@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "compress/packer.h"
 #include "tools/cli_options.h"
 
 struct PackInput {
@@ -25,6 +26,27 @@ struct PackInput {
 // Problems that stop the run go to *error; others to *warnings.
 bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* inputs, std::string* error,
                     std::vector<std::string>* warnings);
+
+// What a packs, ready for the packer: the inputs as collected, their
+// items and the packer's options. The installer maker packs through this
+// too, so that an installer holds exactly what a would have written.
+struct PackPlan {
+    std::vector<PackInput> inputs;
+    std::vector<PackItem> items;
+    PackOptions pack;
+};
+
+// Collects the inputs and applies the options; prints warnings and the
+// reason for a refusal to err. Returns 0, or the exit code of the refusal.
+int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan);
+
+// "Adding ..." per entry (unless quiet) and the summary line, naming the
+// files written (or options.archive when none are given).
+void print_pack_summary(const PackCommandOptions& options, const PackPlan& plan, const PackResult& result,
+                        const std::vector<std::string>& written, bool quiet, FILE* out);
+
+// The exit code for a packer's error text.
+int pack_status_of_error(const std::string& error);
 
 // Runs the whole command; returns the exit code (0, or 6 when an input
 // cannot be read, 7 when the archive cannot be written, 8 for bad input).

@@ -160,3 +160,14 @@ bool platform_modified_time(const char* path, int64_t* unix_seconds)
 }
 
 bool platform_set_attributes(const char*, uint32_t) { return true; }
+
+bool platform_executable_path(char* buffer, uint32_t capacity)
+{
+    if (capacity == 0)
+        return false;
+    ssize_t n = readlink("/proc/self/exe", buffer, capacity);
+    if (n <= 0 || uint32_t(n) >= capacity)
+        return false;
+    buffer[n] = '\0';
+    return true;
+}

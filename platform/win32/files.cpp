@@ -101,4 +101,12 @@ bool platform_set_attributes(const char* path, uint32_t attributes)
     DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                FILE_ATTRIBUTE_ARCHIVE);
     return SetFileAttributesA(path, kept ? kept : FILE_ATTRIBUTE_NORMAL) != 0;
+
+bool platform_executable_path(char* buffer, uint32_t capacity)
+{
+    if (capacity == 0)
+        return false;
+    DWORD n = GetModuleFileNameA(nullptr, buffer, capacity);
+    // A name cut to the buffer's size comes back as a full buffer.
+    return n > 0 && n < capacity;
 }

@@ -83,9 +83,10 @@ TEST_F(CliPackInputs, FolderUnderItsOwnNameSortedFoldersFirst)
 
 TEST_F(CliPackInputs, DotPacksWhatTheFolderHolds)
 {
+    const std::vector<std::string> contents = {"a.txt", "b.txt", "empty/", "sub/", "sub\\deep/", "sub\\deep\\z.bin"};
+    EXPECT_EQ(names(options({"tree/."}, "out.ace")), contents);
     fs::current_path("tree");
-    EXPECT_EQ(names(options({"."}, "../out.ace")),
-              (std::vector<std::string>{"a.txt", "b.txt", "empty/", "sub/", "sub\\deep/", "sub\\deep\\z.bin"}));
+    EXPECT_EQ(names(options({"."}, "../out.ace")), contents);
 }
 
 TEST_F(CliPackInputs, FilesAndNoFolderEntries)

@@ -101,6 +101,7 @@ bool platform_set_attributes(const char* path, uint32_t attributes)
     DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                FILE_ATTRIBUTE_ARCHIVE);
     return SetFileAttributesA(path, kept ? kept : FILE_ATTRIBUTE_NORMAL) != 0;
+}
 
 bool platform_executable_path(char* buffer, uint32_t capacity)
 {

@@ -21,6 +21,9 @@
 #ifndef KELVO_VERSION
 #define KELVO_VERSION "0"
 #endif
+#ifndef KELVO_COMMIT
+#define KELVO_COMMIT ""
+#endif
 
 namespace {
 
@@ -122,7 +125,10 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        std::printf("kelvo %s\n", KELVO_VERSION);
+        if (KELVO_COMMIT[0])
+            std::printf("kelvo %s (commit %s)\n", KELVO_VERSION, KELVO_COMMIT);
+        else
+            std::printf("kelvo %s\n", KELVO_VERSION);
         return 0;
     }
     if (options.command_index > 0 &&

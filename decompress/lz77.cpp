@@ -236,14 +236,14 @@ uint32_t decode_lz77_reference(JobContext& cx, uint8_t* out, uint32_t request)
 int read_block_header(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
-    if (!read_code_table(cx, TABLE_BITS, lz.main_code.lookup, lz.main_code.code_lengths, MAIN_SYMBOL_LIMIT) ||
-        !read_code_table(cx, TABLE_BITS, lz.length_code.lookup, lz.length_code.code_lengths, LENGTH_SYMBOL_LIMIT)) {
+    if (!read_code_table(cx, TABLE_BITS, lz.main_code.lookup, lz.main_code.code_lengths, MAIN_SYMBOL_LIMIT,
+                         lz.main_code.fast) ||
+        !read_code_table(cx, TABLE_BITS, lz.length_code.lookup, lz.length_code.code_lengths, LENGTH_SYMBOL_LIMIT,
+                         lz.length_code.fast)) {
         lz.call_produced = lz.call_limit;
         return 0;
     }
     lz.block_symbols_left = int16_t(read_bits(cx, BLOCK_COUNT_BITS));
-    pack_lookup_table(lz.main_code, lz.main_fast);
-    pack_lookup_table(lz.length_code, lz.length_fast);
     return 1;
 }
 
@@ -440,7 +440,7 @@ void decode_symbols(JobContext& cx)
         uint8_t* out = run_start;
         uint32_t s;
         do {
-            const uint32_t entry = lz.main_fast[bits.bits >> PEEK_SHIFT];
+            const uint32_t entry = lz.main_code.fast[bits.bits >> PEEK_SHIFT];
             consume(cx, bits, words, entry & FAST_LENGTH_MASK);
             s = entry >> FAST_LENGTH_BITS;
             if (s > 255)
@@ -473,7 +473,7 @@ void decode_symbols(JobContext& cx)
             push_history(lz, v);
             base = new_distance_base(v);
         }
-        const uint32_t length_entry = lz.length_fast[bits.bits >> PEEK_SHIFT];
+        const uint32_t length_entry = lz.length_code.fast[bits.bits >> PEEK_SHIFT];
         consume(cx, bits, words, length_entry & FAST_LENGTH_MASK);
         const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
         produced += int32_t(length);

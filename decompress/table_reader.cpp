@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit)
+int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit, uint16_t* entries)
 {
     CodeTableWork& work = cx.tables;
     std::memset(lengths, 0, size_t(limit));
@@ -41,14 +41,18 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     }
 
     if (max_pre_symbol != 0) {
-        for (int j = 1; j <= n; ++j)
-            lengths[j] = uint8_t((lengths[j - 1] + lengths[j]) % max_pre_symbol);
+        // Both terms are below max_pre_symbol, so one subtraction reduces
+        // the sum.
+        for (int j = 1; j <= n; ++j) {
+            const int sum = lengths[j - 1] + lengths[j];
+            lengths[j] = uint8_t(sum >= max_pre_symbol ? sum - max_pre_symbol : sum);
+        }
     }
     for (int j = 0; j <= n; ++j) {
         if (lengths[j] != 0)
             lengths[j] = uint8_t(lengths[j] + length_base);
     }
-    return build_lookup_table(work, width, n, lengths, table);
+    return build_lookup_table(work, width, n, lengths, table, entries);
 }
 
 int decode_symbol(JobContext& cx, const HuffmanTable& table)

@@ -39,6 +39,66 @@ inline uint64_t load8(const uint8_t* p)
 }
 inline void store8(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
+inline void store4(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline uint32_t load4(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// A match whose source and destination both lie in the ring without
+// wrapping: exactly the bytes a forward byte loop writes, and none after
+// them (the bytes ahead of the position are the oldest of the ring, which
+// a later match may still read).
+inline void copy_unwrapped(uint8_t* dst, const uint8_t* from, uint32_t length)
+{
+    const ptrdiff_t gap = dst - from;
+    if (gap >= 8 || gap <= -8) {
+        // Every word loaded is final: a source 8 or more behind was written
+        // before; one ahead is not written by this copy before it is read.
+        if (length >= 8) {
+            uint32_t k = 0;
+            // Each word is stored before the next is loaded: with a gap
+            // of 8 to 15 the second word reads the first.
+            for (; k + 16 <= length; k += 16) {
+                store8(dst + k, load8(from + k));
+                store8(dst + k + 8, load8(from + k + 8));
+            }
+            if (k + 8 <= length) {
+                store8(dst + k, load8(from + k));
+                k += 8;
+            }
+            if (k < length)
+                store8(dst + length - 8, load8(from + length - 8));
+        } else if (length >= 4) {
+            store4(dst, load4(from));
+            store4(dst + length - 4, load4(from + length - 4));
+        } else {
+            dst[0] = from[0];
+            dst[1] = from[1];
+            dst[length - 1] = from[length - 1];
+        }
+    } else if (gap == 1) {
+        std::memset(dst, dst[-1], length);
+    } else if (gap >= 2 && length >= 8) {
+        // A period of gap bytes: write its first 8 bytes one by one, then
+        // that word again at every whole number of periods.
+        for (uint32_t k = 0; k < 8; ++k)
+            dst[k] = from[k];
+        const uint64_t pattern = load8(dst);
+        const uint32_t stride = 8 - 8 % uint32_t(gap);
+        uint32_t k = stride;
+        for (; k + 8 <= length; k += stride)
+            store8(dst + k, pattern);
+        for (; k < length; ++k)
+            dst[k] = dst[k - gap];
+    } else {
+        for (uint32_t k = 0; k < length; ++k)
+            dst[k] = from[k];
+    }
+}
+
 // Appends length bytes copied from distance bytes back, exactly as a
 // forward byte loop would (an overlapping source repeats the bytes just
 // written). Returns the new position.
@@ -48,32 +108,7 @@ inline uint32_t copy_in_ring(uint8_t* ring, uint32_t size, uint32_t mask, uint32
     uint32_t src = (pos - distance) & mask;
     if (src < size - MATCH_MARGIN && pos < size - MATCH_MARGIN) {
         // Neither end can cross the ring's end: a match is at most MATCH_MARGIN long.
-        uint8_t* dst = ring + pos;
-        const uint8_t* from = ring + src;
-        const ptrdiff_t gap = dst - from;
-        if (gap >= 8 || gap <= -8) {
-            // Each 8-byte load reads only bytes that are already final: with
-            // the source at least 8 behind, everything it reads was written
-            // before; with it ahead, nothing it reads is written by this copy
-            // before it is read. The last, possibly overlapping, word rewrites
-            // bytes with the values they already hold.
-            uint32_t k = 0;
-            for (; k + 8 <= length; k += 8)
-                store8(dst + k, load8(from + k));
-            if (k < length) {
-                if (length >= 8) {
-                    store8(dst + length - 8, load8(from + length - 8));
-                } else {
-                    for (; k < length; ++k)
-                        dst[k] = from[k];
-                }
-            }
-        } else if (gap == 1) {
-            std::memset(dst, dst[-1], length);
-        } else {
-            for (uint32_t k = 0; k < length; ++k)
-                dst[k] = from[k];
-        }
+        copy_unwrapped(ring + pos, ring + src, length);
         return (pos + length) & mask;
     }
     for (uint32_t k = 0; k < length; ++k) {
@@ -280,207 +315,227 @@ void copy_match_bytewise(JobContext& cx, uint32_t distance, uint32_t length)
     }
 }
 
-void decode_symbols_reference(JobContext& cx)
+namespace {
+
+// One turn of the symbol loop, through the bit reader's and the tables'
+// own functions: 0 when the call is over (its limit reached, or a block
+// header rejected).
+int reference_step(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
-    for (;;) {
-        if (lz.call_produced >= lz.call_limit)
-            return;
-        if (lz.block_symbols_left == 0 && !read_block_header(cx))
-            return;
-        const int s = decode_symbol(cx, lz.main_code);
-        lz.block_symbols_left = int16_t(lz.block_symbols_left - 1);
-        if (s <= 255) {
-            put_byte(cx, uint8_t(s));
-            continue;
-        }
-        uint32_t v;
-        uint32_t base;
-        if (s <= 259) {
-            const uint32_t r = uint32_t(s - 256);
-            v = reuse_history(lz, r);
-            base = r <= 1 ? 2 : 3;
+    if (lz.call_produced >= lz.call_limit)
+        return 0;
+    if (lz.block_symbols_left == 0 && !read_block_header(cx))
+        return 0;
+    const int s = decode_symbol(cx, lz.main_code);
+    lz.block_symbols_left = int16_t(lz.block_symbols_left - 1);
+    if (s <= 255) {
+        put_byte(cx, uint8_t(s));
+        return 1;
+    }
+    uint32_t v;
+    uint32_t base;
+    if (s <= 259) {
+        const uint32_t r = uint32_t(s - 256);
+        v = reuse_history(lz, r);
+        base = r <= 1 ? 2 : 3;
+    } else {
+        const int k = s - 260;
+        if (k <= 1) {
+            v = uint32_t(k);
         } else {
-            const int k = s - 260;
-            if (k <= 1) {
-                v = uint32_t(k);
-            } else {
-                const int n = k - 1;
-                v = (1u << n) + read_bits(cx, n);
-            }
-            push_history(lz, v);
-            base = new_distance_base(v);
+            const int n = k - 1;
+            v = (1u << n) + read_bits(cx, n);
         }
-        const int m = decode_symbol(cx, lz.length_code);
-        copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
+        push_history(lz, v);
+        base = new_distance_base(v);
+    }
+    const int m = decode_symbol(cx, lz.length_code);
+    copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
+    return 1;
+}
+
+}  // namespace
+
+void decode_symbols_reference(JobContext& cx)
+{
+    while (reference_step(cx)) {
     }
 }
 
 namespace {
 
-// The bit reader's stream held in a register: bits_held bits of lookahead,
-// left-aligned in bits, taken from the input words up to next_word - 1.
-// The words are those of the bit reader's buffer, and the buffer is
-// refilled in the same call, from the same point of the stream, as
-// skip_bits would refill it, so every bit read and every read_packed call
-// is the same as in the plain loop.
-struct BitCursor {
+// The bit reader's stream in a register, as a 64-bit left-aligned buffer:
+// its top bits_held bits are the next bits of the stream, and the bits
+// below them are either the stream's next ones too or 0. next_word * 32 is
+// the stream position just past the held bits. A refill ORs in the two
+// words at next_word and counts the first of them as held when fewer than
+// 32 bits are, with no branch: afterwards at least REFILL_GUARANTEE bits
+// are held (and at most 63, so that every shift stays below 64).
+struct BitStream {
     uint64_t bits;
-    uint32_t bits_held;  // at least 32 between symbols' steps
+    uint32_t bits_held;
     uint32_t next_word;
 };
 
-constexpr uint32_t REFILL_BIT_POSITION = uint32_t(REFILL_WORD_INDEX) * 32;
+constexpr uint32_t REFILL_GUARANTEE = 32;
 
-inline uint32_t cursor_position(const BitCursor& c) { return c.next_word * 32 - c.bits_held; }
-
-// When the position has reached word 1022, refills the buffer as
-// skip_bits would have at that point. Words 1022 and 1023 move to 0 and 1,
-// so the bits already held stay valid.
-inline void settle_refill(JobContext& cx, BitCursor& c)
+inline uint64_t word_pair(const uint32_t* words, uint32_t k)
 {
-    if (c.next_word >= uint32_t(REFILL_WORD_INDEX) && cursor_position(c) >= REFILL_BIT_POSITION) {
-        cx.bits.word_index = int16_t(REFILL_WORD_INDEX);
-        refill_words(cx);
-        c.next_word -= uint32_t(REFILL_WORD_INDEX);
-    }
+    return uint64_t(input_word(words, k)) << 32 | input_word(words, k + 1);
 }
 
-inline void top_up(JobContext& cx, BitCursor& c, const uint32_t* words)
+inline void refill(BitStream& b, const uint32_t* words)
 {
-    if (c.bits_held < 32) {
-        // Loads happen only below the refill point: a word is loaded once the
-        // position is inside the word before it, so next_word <= 1022 here.
-        settle_refill(cx, c);
-        c.bits |= uint64_t(input_word(words, c.next_word)) << (32 - c.bits_held);
-        ++c.next_word;
-        c.bits_held += 32;
-    }
+    b.bits |= word_pair(words, b.next_word) >> b.bits_held;
+    const uint32_t taken = (63 - b.bits_held) >> 5;
+    b.next_word += taken;
+    b.bits_held += taken << 5;
 }
 
-inline BitCursor load_cursor(const JobContext& cx, const uint32_t* words)
+inline void consume(BitStream& b, uint32_t n)
+{
+    b.bits <<= n;
+    b.bits_held -= n;
+}
+
+inline uint32_t peek(const BitStream& b, uint32_t n) { return uint32_t(b.bits >> (64 - n)); }
+
+// What one step may consume after one refill: a main code, then up to 21
+// extra bits (symbol 282); the length code comes after a second refill.
+// Two literals share one refill.
+constexpr uint32_t MAX_EXTRA_BITS = (MAIN_SYMBOL_LIMIT - 260) - 1;
+static_assert(TABLE_BITS + MAX_EXTRA_BITS <= REFILL_GUARANTEE, "a main code and its extra bits fit one refill");
+static_assert(2 * TABLE_BITS <= REFILL_GUARANTEE, "two literals fit one refill");
+// A built table only holds symbols whose codes fit its width (longer ones
+// fail the build or get no entries), and unused symbols have length 0.
+static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
+
+// The fast loop runs while next_word is below this, and a step refills at
+// most three times, one word each: so refills read words up to 1022 and
+// 1023 at most, and the position stays below the refill point (word 1022)
+// even after the longest step, so the buffer is never refilled inside the
+// loop. The steps near it go through reference_step, which refills exactly
+// where skip_bits does.
+constexpr uint32_t FAST_WORD_LIMIT = uint32_t(REFILL_WORD_INDEX) - 2;
+constexpr uint32_t REFILLS_PER_STEP = 3;
+constexpr uint32_t MAX_STEP_BITS = TABLE_BITS + TABLE_BITS + MAX_EXTRA_BITS + TABLE_BITS;
+static_assert(FAST_WORD_LIMIT - 1 + REFILLS_PER_STEP + 1 < uint32_t(INPUT_WORDS), "refills read inside the buffer");
+static_assert((FAST_WORD_LIMIT - 1) * 32 + MAX_STEP_BITS < uint32_t(REFILL_WORD_INDEX) * 32,
+              "no step of the fast loop reaches the refill point");
+
+inline BitStream load_stream(const JobContext& cx, const uint32_t* words)
 {
     const uint32_t offset = uint32_t(cx.bits.bit_offset);
     const uint32_t index = uint32_t(cx.bits.word_index);
-    BitCursor c;
-    c.bits = uint64_t(input_word(words, index)) << (32 + offset);
-    c.bits_held = 32 - offset;
-    c.next_word = index + 1;
-    if (c.bits_held < 32) {
-        c.bits |= uint64_t(input_word(words, c.next_word)) << (32 - c.bits_held);
-        ++c.next_word;
-        c.bits_held += 32;
-    }
-    return c;
+    BitStream b;
+    b.bits = word_pair(words, index) << offset;
+    b.bits_held = 32 - offset;
+    b.next_word = index + 1;
+    return b;
 }
 
-inline void store_cursor(JobContext& cx, BitCursor& c, const uint32_t* words)
+inline void store_stream(JobContext& cx, const BitStream& b, const uint32_t* words)
 {
-    settle_refill(cx, c);
-    const uint32_t position = cursor_position(c);
+    const uint32_t position = b.next_word * 32 - b.bits_held;
     cx.bits.word_index = int16_t(position >> 5);
     cx.bits.bit_offset = int16_t(position & 31);
     cx.bits.bit_window = window_at(words, position);
 }
 
-inline void consume(JobContext& cx, BitCursor& c, const uint32_t* words, uint32_t n)
-{
-    c.bits <<= n;
-    c.bits_held -= n;
-    top_up(cx, c, words);
-}
-
 }  // namespace
 
 // The symbol loop with the bit stream, ring position and counters in
-// locals and the tables in their packed form. It reads the same bits and
-// leaves the same state as decode_symbols_reference on any input, damaged
-// ones included; cx.bits is brought up to date whenever another function
-// reads bits (block headers) and on return.
+// locals and the tables' decode entries. Far from the ends (the call's
+// limit, the block's count, the ring's end and the refill point of the
+// bit reader's buffer) it runs steps with no bounds checks of their own;
+// near them it takes one reference_step at a time. It reads the same bits
+// and leaves the same state as decode_symbols_reference on any input,
+// damaged ones included.
 void decode_symbols(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
     Dictionary& d = cx.dict;
     const uint32_t* const words = cx.job.input_words;
     uint8_t* const ring = d.dict_bytes;
-    const uint32_t ring_size = d.dict_size;
     const uint32_t ring_mask = d.dict_mask;
-    const int32_t limit = lz.call_limit;
-
-    BitCursor bits = load_cursor(cx, words);
-    uint32_t pos = d.dict_pos;
-    int32_t produced = lz.call_produced;
-    uint16_t symbols_left = uint16_t(lz.block_symbols_left);
-
-    // Every step consumes at most 32 bits (MAX_SENT_CODE_LENGTH, extra bits
-    // up to 21) and is followed by a top-up, so 32 bits are always at hand.
+    const uint16_t* const main_entries = lz.main_code.fast;
+    const uint16_t* const length_entries = lz.length_code.fast;
     constexpr uint32_t PEEK_SHIFT = 64 - TABLE_BITS;
-    while (produced < limit) {
-        if (symbols_left == 0) [[unlikely]] {
-            store_cursor(cx, bits, words);
-            d.dict_pos = pos;
-            lz.call_produced = int16_t(produced);
-            lz.block_symbols_left = 0;
-            const int ok = read_block_header(cx);
-            bits = load_cursor(cx, words);
-            symbols_left = uint16_t(lz.block_symbols_left);
-            if (!ok) {
-                produced = lz.call_produced;
-                break;
-            }
-        }
-        // Literals are most symbols of most data. Run them in a loop whose
-        // only bound is the nearest of the block's end (a count of 0 here
-        // is a full 65,536), the call's limit and the ring's end, so each
-        // costs one lookup, one shift and one store.
-        const uint32_t block_room = symbols_left == 0 ? 65536u : symbols_left;
-        const uint32_t budget = std::min({block_room, uint32_t(limit - produced), ring_size - pos});
-        uint8_t* const run_start = ring + pos;
-        uint8_t* const run_end = run_start + budget;
-        uint8_t* out = run_start;
-        uint32_t s;
-        do {
-            const uint32_t entry = lz.main_code.fast[bits.bits >> PEEK_SHIFT];
-            consume(cx, bits, words, entry & FAST_LENGTH_MASK);
-            s = entry >> FAST_LENGTH_BITS;
-            if (s > 255)
-                break;
-            *out++ = uint8_t(s);
-        } while (out != run_end);
-        const uint32_t run = uint32_t(out - run_start);
-        produced += int32_t(run);
-        symbols_left = uint16_t(symbols_left - run);
-        pos = (pos + run) & ring_mask;
-        if (s <= 255)
-            continue;
+    constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
+    // A match of MATCH_MARGIN bytes from any step's start stays inside.
+    uint8_t* const ring_fast_end = ring + (d.dict_size - MATCH_MARGIN);
 
-        --symbols_left;
-        uint32_t v;
-        uint32_t base;
-        if (s <= 259) {
-            const uint32_t r = s - 256;
-            v = reuse_history(lz, r);
-            base = r <= 1 ? 2 : 3;
-        } else {
-            const uint32_t k = s - 260;
-            if (k <= 1) {
-                v = k;
-            } else {
-                const uint32_t n = k - 1;
-                v = (1u << n) + uint32_t(bits.bits >> (64 - n));
-                consume(cx, bits, words, n);
-            }
-            push_history(lz, v);
-            base = new_distance_base(v);
+    for (;;) {
+        // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
+        if (lz.call_produced < lz.call_limit - 1 && uint16_t(lz.block_symbols_left) >= 2 &&
+            uint32_t(cx.bits.word_index) + 1 < FAST_WORD_LIMIT && ring + d.dict_pos < ring_fast_end) {
+            BitStream b = load_stream(cx, words);
+            uint8_t* const start = ring + d.dict_pos;
+            // The step that starts before stop may still take two literals
+            // before the limit is reached.
+            uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - 1, ring_fast_end);
+            uint8_t* out = start;
+            uint32_t left = uint16_t(lz.block_symbols_left);
+            do {
+                refill(b, words);
+                uint32_t entry = main_entries[b.bits >> PEEK_SHIFT];
+                if (entry < FIRST_MATCH_ENTRY) {
+                    consume(b, entry & FAST_LENGTH_MASK);
+                    *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                    --left;
+                    entry = main_entries[b.bits >> PEEK_SHIFT];
+                    if (entry < FIRST_MATCH_ENTRY) {
+                        consume(b, entry & FAST_LENGTH_MASK);
+                        *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                        --left;
+                        continue;
+                    }
+                    // The extra bits need a refill of their own now.
+                    refill(b, words);
+                }
+                consume(b, entry & FAST_LENGTH_MASK);
+                --left;
+                const uint32_t s = entry >> FAST_LENGTH_BITS;
+                uint32_t v;
+                uint32_t base;
+                if (s <= 259) {
+                    const uint32_t r = s - 256;
+                    v = reuse_history(lz, r);
+                    base = 2 + (r >> 1);
+                } else {
+                    const uint32_t k = s - 260;
+                    if (k <= 1) {
+                        v = k;
+                    } else {
+                        const uint32_t n = k - 1;
+                        v = (1u << n) + peek(b, n);
+                        consume(b, n);
+                    }
+                    push_history(lz, v);
+                    base = 2 + (v > 255) + (v > 8191);
+                }
+                refill(b, words);
+                const uint32_t length_entry = length_entries[b.bits >> PEEK_SHIFT];
+                consume(b, length_entry & FAST_LENGTH_MASK);
+                const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
+                const uint32_t pos = uint32_t(out - ring);
+                const uint32_t src = (pos - (v + 1)) & ring_mask;
+                if (src + length <= d.dict_size) [[likely]] {
+                    copy_unwrapped(out, ring + src, length);
+                } else {
+                    for (uint32_t k = 0, from = src; k < length; ++k, from = (from + 1) & ring_mask)
+                        out[k] = ring[from];
+                }
+                out += length;
+            } while (out < stop && left >= 2 && b.next_word < FAST_WORD_LIMIT);
+            store_stream(cx, b, words);
+            const uint32_t produced = uint32_t(out - start);
+            lz.call_produced = int16_t(lz.call_produced + int32_t(produced));
+            lz.block_symbols_left = int16_t(left);
+            d.dict_pos = uint32_t(out - ring) & ring_mask;
         }
-        const uint32_t length_entry = lz.length_code.fast[bits.bits >> PEEK_SHIFT];
-        consume(cx, bits, words, length_entry & FAST_LENGTH_MASK);
-        const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
-        produced += int32_t(length);
-        pos = copy_in_ring(ring, ring_size, ring_mask, pos, v + 1, length);
+        if (!reference_step(cx))
+            return;
     }
-    store_cursor(cx, bits, words);
-    d.dict_pos = pos;
-    lz.call_produced = int16_t(produced);
-    lz.block_symbols_left = int16_t(symbols_left);
 }

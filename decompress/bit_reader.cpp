@@ -8,14 +8,21 @@
 
 namespace {
 
-void recompute_window(JobContext& cx)
+void mirror_words(JobContext& cx)
 {
-    BitReader& bits = cx.bits;
-    bits.bit_window = window_at(cx.job.input_words, uint32_t(bits.word_index) * 32 + uint32_t(bits.bit_offset));
+    const uint32_t* words = cx.job.input_words;
+    uint8_t* bytes = cx.bits.stream_bytes;
+    for (uint32_t k = 0; k < uint32_t(INPUT_WORDS); ++k) {
+        uint32_t v = input_word(words, k);
+        if constexpr (std::endian::native == std::endian::little)
+            v = __builtin_bswap32(v);
+        std::memcpy(bytes + 4 * k, &v, 4);
+    }
 }
 
 void rewind_to_start(JobContext& cx)
 {
+    mirror_words(cx);
     cx.bits.word_index = 0;
     cx.bits.bit_offset = 0;
     cx.bits.bit_window = input_word(cx.job.input_words, 0);
@@ -43,18 +50,7 @@ uint32_t peek_bits(const JobContext& cx, int n)
     return cx.bits.bit_window >> (32 - n);
 }
 
-void skip_bits(JobContext& cx, int n)
-{
-    BitReader& bits = cx.bits;
-    const int offset = bits.bit_offset + n;
-    bits.word_index = int16_t(bits.word_index + (offset >> 5));
-    bits.bit_offset = int16_t(offset & 31);
-    // n <= 32 and bit_offset <= 31 advance the word by at most one, so the
-    // refill point cannot be jumped over.
-    if (bits.word_index == REFILL_WORD_INDEX)
-        refill_words(cx);
-    recompute_window(cx);
-}
+void skip_bits(JobContext& cx, int n) { skip_bits_inline(cx, n); }
 
 uint32_t read_bits(JobContext& cx, int n)
 {
@@ -70,4 +66,5 @@ void refill_words(JobContext& cx)
     words[0] = words[REFILL_WORD_INDEX];
     words[1] = words[REFILL_WORD_INDEX + 1];
     read_packed(cx, words + 2, REFILL_BYTES);
+    mirror_words(cx);
 }

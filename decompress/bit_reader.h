@@ -13,11 +13,18 @@ constexpr int REFILL_WORD_INDEX = INPUT_WORDS - 2;  // 1022
 constexpr int REFILL_BYTES = REFILL_WORD_INDEX * 4;  // 4088
 static_assert(REFILL_BYTES == 4088);
 
+constexpr int STREAM_SLACK_BYTES = 8;
+
 struct BitReader {
     // input_words itself is one of the job's work buffers (ExtractJob).
     int16_t word_index;
     int16_t bit_offset;
     uint32_t bit_window;
+    // input_words with every word's bytes most significant first: the
+    // stream's bits in reading order as bytes, so that the LZ77 loop loads
+    // 64 of them at any byte. Remade whenever input_words is filled by the
+    // operations below; the slack after it is only ever loaded, never used.
+    uint8_t stream_bytes[INPUT_BYTES + STREAM_SLACK_BYTES];
 };
 
 void start_bits(JobContext& cx);
@@ -48,4 +55,29 @@ inline uint32_t window_at(const uint32_t* words, uint32_t bit_position)
     // A 64-bit shift by 0..31 keeps the "second word contributes nothing at
     // offset 0" rule without a branch.
     return uint32_t((pair << (bit_position & 31)) >> 32);
+}
+
+// skip_bits and read_bits for loops that read many small fields (the code
+// tables): the same steps, inlined. Context is JobContext, named by a
+// template parameter so that this header needs only its declaration.
+template <class Context>
+inline void skip_bits_inline(Context& cx, int n)
+{
+    BitReader& bits = cx.bits;
+    const int offset = bits.bit_offset + n;
+    bits.word_index = int16_t(bits.word_index + (offset >> 5));
+    bits.bit_offset = int16_t(offset & 31);
+    // n <= 32 and bit_offset <= 31 advance the word by at most one, so the
+    // refill point cannot be jumped over.
+    if (bits.word_index == REFILL_WORD_INDEX) [[unlikely]]
+        refill_words(cx);
+    bits.bit_window = window_at(cx.job.input_words, uint32_t(bits.word_index) * 32 + uint32_t(bits.bit_offset));
+}
+
+template <class Context>
+inline uint32_t read_bits_inline(Context& cx, int n)
+{
+    const uint32_t value = cx.bits.bit_window >> (32 - n);
+    skip_bits_inline(cx, n);
+    return value;
 }

@@ -365,32 +365,35 @@ void decode_symbols_reference(JobContext& cx)
 
 namespace {
 
-// The bit reader's stream in a register, as a 64-bit left-aligned buffer:
-// its top bits_held bits are the next bits of the stream, and the bits
-// below them are either the stream's next ones too or 0. next_word * 32 is
-// the stream position just past the held bits. A refill ORs in the two
-// words at next_word and counts the first of them as held when fewer than
-// 32 bits are, with no branch: afterwards at least REFILL_GUARANTEE bits
-// are held (and at most 63, so that every shift stays below 64).
+// The bit reader's stream in a register, as a 64-bit left-aligned buffer
+// over the stream's bytes (BitReader::stream_bytes): its top bits_held bits
+// are the next bits of the stream, and the bits below them are either the
+// stream's next ones too or 0; next_byte * 8 is the stream position just
+// past the held bits. A refill ORs in the 8 bytes at next_byte and counts
+// as held the whole bytes that fit, with no branch: afterwards 56 to 63
+// bits are held, so every shift stays below 64.
 struct BitStream {
     uint64_t bits;
     uint32_t bits_held;
-    uint32_t next_word;
+    const uint8_t* next_byte;
 };
 
-constexpr uint32_t REFILL_GUARANTEE = 32;
+constexpr uint32_t REFILL_GUARANTEE = 56;
 
-inline uint64_t word_pair(const uint32_t* words, uint32_t k)
+inline uint64_t load_be64(const uint8_t* p)
 {
-    return uint64_t(input_word(words, k)) << 32 | input_word(words, k + 1);
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    return v;
 }
 
-inline void refill(BitStream& b, const uint32_t* words)
+inline void refill(BitStream& b)
 {
-    b.bits |= word_pair(words, b.next_word) >> b.bits_held;
-    const uint32_t taken = (63 - b.bits_held) >> 5;
-    b.next_word += taken;
-    b.bits_held += taken << 5;
+    b.bits |= load_be64(b.next_byte) >> b.bits_held;
+    b.next_byte += (63 - b.bits_held) >> 3;
+    b.bits_held |= 56;
 }
 
 inline void consume(BitStream& b, uint32_t n)
@@ -401,43 +404,44 @@ inline void consume(BitStream& b, uint32_t n)
 
 inline uint32_t peek(const BitStream& b, uint32_t n) { return uint32_t(b.bits >> (64 - n)); }
 
-// What one step may consume after one refill: a main code, then up to 21
-// extra bits (symbol 282); the length code comes after a second refill.
-// Two literals share one refill.
+// What one step may consume after one refill: a literal, then a match's
+// main code, up to 21 extra bits (symbol 282) and its length code; or
+// three literals. Two literals and a match take a second refill.
 constexpr uint32_t MAX_EXTRA_BITS = (MAIN_SYMBOL_LIMIT - 260) - 1;
-static_assert(TABLE_BITS + MAX_EXTRA_BITS <= REFILL_GUARANTEE, "a main code and its extra bits fit one refill");
-static_assert(2 * TABLE_BITS <= REFILL_GUARANTEE, "two literals fit one refill");
+constexpr uint32_t MATCH_BITS = TABLE_BITS + MAX_EXTRA_BITS + TABLE_BITS;
+static_assert(TABLE_BITS + MATCH_BITS <= REFILL_GUARANTEE, "a literal and a match fit one refill");
+static_assert(3 * TABLE_BITS <= REFILL_GUARANTEE, "three literals fit one refill");
 // A built table only holds symbols whose codes fit its width (longer ones
 // fail the build or get no entries), and unused symbols have length 0.
 static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
 
-// The fast loop runs while next_word is below this, and a step refills at
-// most three times, one word each: so refills read words up to 1022 and
-// 1023 at most, and the position stays below the refill point (word 1022)
-// even after the longest step, so the buffer is never refilled inside the
-// loop. The steps near it go through reference_step, which refills exactly
-// where skip_bits does.
-constexpr uint32_t FAST_WORD_LIMIT = uint32_t(REFILL_WORD_INDEX) - 2;
-constexpr uint32_t REFILLS_PER_STEP = 3;
-constexpr uint32_t MAX_STEP_BITS = TABLE_BITS + TABLE_BITS + MAX_EXTRA_BITS + TABLE_BITS;
-static_assert(FAST_WORD_LIMIT - 1 + REFILLS_PER_STEP + 1 < uint32_t(INPUT_WORDS), "refills read inside the buffer");
-static_assert((FAST_WORD_LIMIT - 1) * 32 + MAX_STEP_BITS < uint32_t(REFILL_WORD_INDEX) * 32,
-              "no step of the fast loop reaches the refill point");
+// The fast loop starts a step only while next_byte is below this. A step
+// refills at most twice, 7 bytes each, so its loads stay inside the
+// buffer, and its longest form (two literals, then a match) leaves the
+// position below the refill point (word 1022): the buffer is never
+// refilled inside the loop. The steps near it go through reference_step,
+// which refills exactly where skip_bits does.
+constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
+constexpr uint32_t REFILL_BIT_POSITION = uint32_t(REFILL_WORD_INDEX) * 32;
+constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
+static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
+static_assert(FAST_BYTE_LIMIT - 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
+              "refills load inside the buffer");
 
-inline BitStream load_stream(const JobContext& cx, const uint32_t* words)
+inline BitStream load_stream(const JobContext& cx)
 {
-    const uint32_t offset = uint32_t(cx.bits.bit_offset);
-    const uint32_t index = uint32_t(cx.bits.word_index);
+    const uint32_t position = uint32_t(cx.bits.word_index) * 32 + uint32_t(cx.bits.bit_offset);
+    const uint8_t* at = cx.bits.stream_bytes + (position >> 3);
     BitStream b;
-    b.bits = word_pair(words, index) << offset;
-    b.bits_held = 32 - offset;
-    b.next_word = index + 1;
+    b.bits = load_be64(at) << (position & 7);
+    b.bits_held = 56 - (position & 7);
+    b.next_byte = at + 7;
     return b;
 }
 
 inline void store_stream(JobContext& cx, const BitStream& b, const uint32_t* words)
 {
-    const uint32_t position = b.next_word * 32 - b.bits_held;
+    const uint32_t position = uint32_t(b.next_byte - cx.bits.stream_bytes) * 8 - b.bits_held;
     cx.bits.word_index = int16_t(position >> 5);
     cx.bits.bit_offset = int16_t(position & 31);
     cx.bits.bit_window = window_at(words, position);
@@ -461,47 +465,67 @@ void decode_symbols(JobContext& cx)
     const uint32_t ring_mask = d.dict_mask;
     const uint16_t* const main_entries = lz.main_code.fast;
     const uint16_t* const length_entries = lz.length_code.fast;
+    const uint8_t* const fast_bytes_end = cx.bits.stream_bytes + FAST_BYTE_LIMIT;
     constexpr uint32_t PEEK_SHIFT = 64 - TABLE_BITS;
     constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
+    // Up to three symbols per step: the first two of them literals.
+    constexpr int32_t STEP_SYMBOLS = 3;
     // A match of MATCH_MARGIN bytes from any step's start stays inside.
     uint8_t* const ring_fast_end = ring + (d.dict_size - MATCH_MARGIN);
 
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
-        if (lz.call_produced < lz.call_limit - 1 && uint16_t(lz.block_symbols_left) >= 2 &&
-            uint32_t(cx.bits.word_index) + 1 < FAST_WORD_LIMIT && ring + d.dict_pos < ring_fast_end) {
-            BitStream b = load_stream(cx, words);
+        if (lz.call_produced < lz.call_limit - (STEP_SYMBOLS - 1) && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
+            (uint32_t(cx.bits.word_index) * 32 + uint32_t(cx.bits.bit_offset)) / 8 + 7 < FAST_BYTE_LIMIT &&
+            ring + d.dict_pos < ring_fast_end) {
+            BitStream b = load_stream(cx);
             uint8_t* const start = ring + d.dict_pos;
-            // The step that starts before stop may still take two literals
-            // before the limit is reached.
-            uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - 1, ring_fast_end);
+            // A step that starts before stop may still take two literals
+            // before the call's limit is reached.
+            uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
+            uint32_t newest = uint32_t(lz.history_index);
+            uint32_t h0 = lz.distance_history[newest];
+            uint32_t h1 = lz.distance_history[(newest - 1) & 3];
+            uint32_t h2 = lz.distance_history[(newest - 2) & 3];
+            uint32_t h3 = lz.distance_history[(newest - 3) & 3];
             do {
-                refill(b, words);
+                refill(b);
                 uint32_t entry = main_entries[b.bits >> PEEK_SHIFT];
                 if (entry < FIRST_MATCH_ENTRY) {
                     consume(b, entry & FAST_LENGTH_MASK);
                     *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
-                    --left;
                     entry = main_entries[b.bits >> PEEK_SHIFT];
                     if (entry < FIRST_MATCH_ENTRY) {
                         consume(b, entry & FAST_LENGTH_MASK);
                         *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
-                        --left;
-                        continue;
+                        entry = main_entries[b.bits >> PEEK_SHIFT];
+                        if (entry < FIRST_MATCH_ENTRY) {
+                            consume(b, entry & FAST_LENGTH_MASK);
+                            *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                            left -= 3;
+                            continue;
+                        }
+                        left -= 2;
+                        refill(b);
+                    } else {
+                        left -= 1;
                     }
-                    // The extra bits need a refill of their own now.
-                    refill(b, words);
                 }
                 consume(b, entry & FAST_LENGTH_MASK);
                 --left;
                 const uint32_t s = entry >> FAST_LENGTH_BITS;
                 uint32_t v;
                 uint32_t base;
+                // The history newest first: entry r moves to the front and
+                // the ones before it move back by one; a new value moves
+                // all of them back, dropping the oldest.
+                uint32_t moved;
                 if (s <= 259) {
                     const uint32_t r = s - 256;
-                    v = reuse_history(lz, r);
+                    v = r == 0 ? h0 : r == 1 ? h1 : r == 2 ? h2 : h3;
+                    moved = r;
                     base = 2 + (r >> 1);
                 } else {
                     const uint32_t k = s - 260;
@@ -512,10 +536,14 @@ void decode_symbols(JobContext& cx)
                         v = (1u << n) + peek(b, n);
                         consume(b, n);
                     }
-                    push_history(lz, v);
+                    moved = 3;
+                    newest = (newest + 1) & 3;
                     base = 2 + (v > 255) + (v > 8191);
                 }
-                refill(b, words);
+                h3 = moved >= 3 ? h2 : h3;
+                h2 = moved >= 2 ? h1 : h2;
+                h1 = moved >= 1 ? h0 : h1;
+                h0 = v;
                 const uint32_t length_entry = length_entries[b.bits >> PEEK_SHIFT];
                 consume(b, length_entry & FAST_LENGTH_MASK);
                 const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
@@ -528,8 +556,13 @@ void decode_symbols(JobContext& cx)
                         out[k] = ring[from];
                 }
                 out += length;
-            } while (out < stop && left >= 2 && b.next_word < FAST_WORD_LIMIT);
+            } while (out < stop && left >= uint32_t(STEP_SYMBOLS) && b.next_byte < fast_bytes_end);
             store_stream(cx, b, words);
+            lz.history_index = int16_t(newest);
+            lz.distance_history[newest] = h0;
+            lz.distance_history[(newest - 1) & 3] = h1;
+            lz.distance_history[(newest - 2) & 3] = h2;
+            lz.distance_history[(newest - 3) & 3] = h3;
             const uint32_t produced = uint32_t(out - start);
             lz.call_produced = int16_t(lz.call_produced + int32_t(produced));
             lz.block_symbols_left = int16_t(left);

@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 struct JobContext;
 
@@ -80,4 +81,72 @@ inline uint32_t read_bits_inline(Context& cx, int n)
     const uint32_t value = cx.bits.bit_window >> (32 - n);
     skip_bits_inline(cx, n);
     return value;
+}
+
+// The bit reader's stream in a register, as a 64-bit left-aligned buffer
+// over the stream's bytes (BitReader::stream_bytes): its top bits_held bits
+// are the next bits of the stream, and the bits below them are either the
+// stream's next ones too or 0; next_byte * 8 is the stream position just
+// past the held bits. A refill ORs in the 8 bytes at next_byte and counts
+// as held the whole bytes that fit, with no branch: afterwards 56 to 63
+// bits are held, so every shift stays below 64.
+struct BitStream {
+    uint64_t bits;
+    uint32_t bits_held;
+    const uint8_t* next_byte;
+};
+
+constexpr uint32_t REFILL_GUARANTEE = 56;
+
+inline uint64_t load_be64(const uint8_t* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    return v;
+}
+
+inline void refill(BitStream& b)
+{
+    b.bits |= load_be64(b.next_byte) >> b.bits_held;
+    b.next_byte += (63 - b.bits_held) >> 3;
+    b.bits_held |= 56;
+}
+
+inline void consume(BitStream& b, uint32_t n)
+{
+    b.bits <<= n;
+    b.bits_held -= n;
+}
+
+inline uint32_t peek(const BitStream& b, uint32_t n) { return uint32_t(b.bits >> (64 - n)); }
+
+constexpr uint32_t REFILL_BIT_POSITION = uint32_t(REFILL_WORD_INDEX) * 32;
+// bit_stream_at leaves next_byte this far past the position's byte.
+constexpr uint32_t BIT_STREAM_LOOKAHEAD_BYTES = 7;
+
+inline uint32_t bit_position(const BitReader& bits) { return uint32_t(bits.word_index) * 32 + uint32_t(bits.bit_offset); }
+
+// A BitStream at the reader's position. It may load up to 8 bytes past
+// next_byte and never refills the reader's buffer: its user stops short
+// of REFILL_BIT_POSITION and of the buffer's end.
+inline BitStream bit_stream_at(const BitReader& bits)
+{
+    const uint32_t position = bit_position(bits);
+    const uint8_t* at = bits.stream_bytes + (position >> 3);
+    BitStream b;
+    b.bits = load_be64(at) << (position & 7);
+    b.bits_held = 56 - (position & 7);
+    b.next_byte = at + BIT_STREAM_LOOKAHEAD_BYTES;
+    return b;
+}
+
+// Moves the reader to where the BitStream has got, with its window.
+inline void bit_stream_store(BitReader& bits, const BitStream& b, const uint32_t* words)
+{
+    const uint32_t position = uint32_t(b.next_byte - bits.stream_bytes) * 8 - b.bits_held;
+    bits.word_index = int16_t(position >> 5);
+    bits.bit_offset = int16_t(position & 31);
+    bits.bit_window = window_at(words, position);
 }

@@ -65,9 +65,8 @@ inline uint32_t item_key(uint32_t item) { return item >> 16; }
 // A range whose keys are all equal: each partition of it stops both scans
 // at once on every entry, so it swaps the ends inward (a reversal) and
 // leaves the halves, which share the middle entry when the size is odd;
-// halves of two entries are left as they are. That is done here without
-// comparing.
-void order_equal_run(uint32_t* items, int lo, int hi)
+// halves of two entries are left as they are.
+void reverse_halves(uint32_t* items, int lo, int hi)
 {
     for (;;) {
         std::reverse(items + lo, items + hi + 1);
@@ -75,21 +74,42 @@ void order_equal_run(uint32_t* items, int lo, int hi)
         const int i = lo + half;
         const int j = hi - half;
         if (j - lo >= 2)
-            order_equal_run(items, lo, j);
+            reverse_halves(items, lo, j);
         if (hi - i < 2)
             return;
         lo = i;
     }
 }
 
-void sort_items(uint32_t* items, int lo, int hi)
+// Puts a range of equal keys into the order those partitions give it,
+// without comparing.
+void order_equal_run(CodeTableWork& work, uint32_t* items, int lo, int hi)
+{
+    const int size = hi - lo + 1;
+    uint16_t* order = work.run_orders + size * (size - 1) / 2;
+    if (!work.run_order_made[size]) {
+        uint32_t places[MAIN_SYMBOL_LIMIT + 1];
+        for (int t = 0; t < size; ++t)
+            places[t] = uint32_t(t);
+        reverse_halves(places, 0, size - 1);
+        for (int t = 0; t < size; ++t)
+            order[t] = uint16_t(places[t]);
+        work.run_order_made[size] = 1;
+    }
+    uint32_t run[MAIN_SYMBOL_LIMIT + 1];
+    std::memcpy(run, items + lo, sizeof(uint32_t) * size_t(size));
+    for (int t = 0; t < size; ++t)
+        items[lo + t] = run[order[t]];
+}
+
+void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
 {
     for (;;) {
         uint32_t differ = 0;
         for (int k = lo; k <= hi; ++k)
             differ |= items[k] ^ items[lo];
         if (item_key(differ) == 0) {
-            order_equal_run(items, lo, hi);
+            order_equal_run(work, items, lo, hi);
             return;
         }
         // Word comparisons against the pivot's key with the lowest and the
@@ -114,7 +134,7 @@ void sort_items(uint32_t* items, int lo, int hi)
         }
         if (lo < j) {
             if (lo < j - 1)
-                sort_items(items, lo, j);
+                sort_items(work, items, lo, j);
             else if (item_key(items[lo]) < item_key(items[j]))
                 std::swap(items[lo], items[j]);
         }
@@ -130,9 +150,24 @@ void sort_items(uint32_t* items, int lo, int hi)
     }
 }
 
+// span is a power of two: most spans are short, and the long ones are
+// whole words of four entries.
+inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
+{
+    if (span < 4) {
+        p[0] = value;
+        if (span == 2)
+            p[1] = value;
+        return;
+    }
+    const uint64_t four = uint64_t(value) * 0x0001000100010001u;
+    for (uint32_t k = 0; k < span; k += 4)
+        std::memcpy(p + k, &four, 8);
+}
+
 }  // namespace
 
-void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_items(work.sort_items, lo, hi); }
+void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_items(work, work.sort_items, lo, hi); }
 
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries)
 {
@@ -143,7 +178,7 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
     for (int i = 0; i <= n; ++i)
         items[i] = uint32_t(lengths[i]) << 16 | uint32_t(i);
     if (n != 0)
-        sort_items(items, 0, n);
+        sort_items(work, items, 0, n);
     items[n + 1] = 0;
     int count = 0;
     while (item_key(items[count]) != 0)
@@ -168,9 +203,9 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
         if (pos + span > size)
             return 0;
         const uint16_t symbol = uint16_t(items[k]);
-        std::fill_n(table + pos, span, symbol);
+        fill_span(table + pos, span, symbol);
         if (entries)
-            std::fill_n(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
+            fill_span(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
         pos += span;
     }
     if (entries) {

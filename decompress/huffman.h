@@ -43,6 +43,12 @@ struct CodeTableWork {
     // What the builder sorts: length << 16 | symbol, one word per symbol,
     // so a swap moves one word and a scan compares words.
     uint32_t sort_items[MAIN_SYMBOL_LIMIT + 2];
+    // The order the sort leaves a range of equal lengths in depends on the
+    // range's size alone: run_orders[size * (size - 1) / 2 + t] is the
+    // place in the range of the entry that ends at place t, made the first
+    // time a range of that size occurs (run_order_made[size]).
+    uint8_t run_order_made[MAIN_SYMBOL_LIMIT + 2];
+    uint16_t run_orders[(MAIN_SYMBOL_LIMIT + 1) * (MAIN_SYMBOL_LIMIT + 2) / 2];
 };
 
 // With entries, the table's decode entries are written too.

@@ -11,7 +11,7 @@
 namespace {
 
 // Length base of a new distance, by its coded value.
-inline uint32_t new_distance_base(uint32_t v) { return v <= 255 ? 2 : v <= 8191 ? 3 : 4; }
+constexpr uint32_t new_distance_base(uint32_t v) { return v <= 255 ? 2 : v <= 8191 ? 3 : 4; }
 
 // Moves history entry r (0 = newest) to the front, the others keeping their
 // order; returns its value.
@@ -365,45 +365,6 @@ void decode_symbols_reference(JobContext& cx)
 
 namespace {
 
-// The bit reader's stream in a register, as a 64-bit left-aligned buffer
-// over the stream's bytes (BitReader::stream_bytes): its top bits_held bits
-// are the next bits of the stream, and the bits below them are either the
-// stream's next ones too or 0; next_byte * 8 is the stream position just
-// past the held bits. A refill ORs in the 8 bytes at next_byte and counts
-// as held the whole bytes that fit, with no branch: afterwards 56 to 63
-// bits are held, so every shift stays below 64.
-struct BitStream {
-    uint64_t bits;
-    uint32_t bits_held;
-    const uint8_t* next_byte;
-};
-
-constexpr uint32_t REFILL_GUARANTEE = 56;
-
-inline uint64_t load_be64(const uint8_t* p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::little)
-        v = __builtin_bswap64(v);
-    return v;
-}
-
-inline void refill(BitStream& b)
-{
-    b.bits |= load_be64(b.next_byte) >> b.bits_held;
-    b.next_byte += (63 - b.bits_held) >> 3;
-    b.bits_held |= 56;
-}
-
-inline void consume(BitStream& b, uint32_t n)
-{
-    b.bits <<= n;
-    b.bits_held -= n;
-}
-
-inline uint32_t peek(const BitStream& b, uint32_t n) { return uint32_t(b.bits >> (64 - n)); }
-
 // What one step may consume after one refill: a literal, then a match's
 // main code, up to 21 extra bits (symbol 282) and its length code; or
 // three literals. Two literals and a match take a second refill.
@@ -422,30 +383,48 @@ static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
 // refilled inside the loop. The steps near it go through reference_step,
 // which refills exactly where skip_bits does.
 constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
-constexpr uint32_t REFILL_BIT_POSITION = uint32_t(REFILL_WORD_INDEX) * 32;
 constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
 static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
 static_assert(FAST_BYTE_LIMIT - 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
               "refills load inside the buffer");
 
-inline BitStream load_stream(const JobContext& cx)
+// By main symbol: a new distance's coded value is DISTANCE_BASE plus that
+// many extra bits (symbols 260 and 261 take none), and every match's
+// length base follows from its symbol alone, since the thresholds of the
+// coded value (255, 8191) fall between the ranges of two symbols.
+constexpr int DISTANCE_SYMBOLS = MAIN_SYMBOL_LIMIT - 260 + 1;
+struct DistanceCodes {
+    uint32_t base[DISTANCE_SYMBOLS];
+    uint8_t extra[DISTANCE_SYMBOLS];
+    uint8_t length_base[MAIN_SYMBOL_LIMIT - 256 + 1];
+};
+constexpr DistanceCodes make_distance_codes()
 {
-    const uint32_t position = uint32_t(cx.bits.word_index) * 32 + uint32_t(cx.bits.bit_offset);
-    const uint8_t* at = cx.bits.stream_bytes + (position >> 3);
-    BitStream b;
-    b.bits = load_be64(at) << (position & 7);
-    b.bits_held = 56 - (position & 7);
-    b.next_byte = at + 7;
-    return b;
+    DistanceCodes c{};
+    for (int k = 0; k < DISTANCE_SYMBOLS; ++k) {
+        c.extra[k] = uint8_t(k <= 1 ? 0 : k - 1);
+        c.base[k] = k <= 1 ? uint32_t(k) : 1u << (k - 1);
+        const uint32_t lowest = c.base[k];
+        const uint32_t highest = c.base[k] + ((1u << c.extra[k]) - 1);
+        // Both ends of the symbol's range give one length base.
+        c.length_base[k + 4] = uint8_t(new_distance_base(lowest) == new_distance_base(highest) ? new_distance_base(lowest) : 0);
+    }
+    for (int r = 0; r < HISTORY_SIZE; ++r)
+        c.length_base[r] = uint8_t(r <= 1 ? 2 : 3);
+    return c;
 }
-
-inline void store_stream(JobContext& cx, const BitStream& b, const uint32_t* words)
+constexpr DistanceCodes DISTANCE_CODES = make_distance_codes();
+constexpr const uint32_t* DISTANCE_BASE = DISTANCE_CODES.base;
+constexpr const uint8_t* DISTANCE_EXTRA_BITS = DISTANCE_CODES.extra;
+constexpr const uint8_t* MATCH_LENGTH_BASE = DISTANCE_CODES.length_base;
+constexpr bool length_bases_by_symbol()
 {
-    const uint32_t position = uint32_t(b.next_byte - cx.bits.stream_bytes) * 8 - b.bits_held;
-    cx.bits.word_index = int16_t(position >> 5);
-    cx.bits.bit_offset = int16_t(position & 31);
-    cx.bits.bit_window = window_at(words, position);
+    for (int i = 0; i <= MAIN_SYMBOL_LIMIT - 256; ++i)
+        if (DISTANCE_CODES.length_base[i] == 0)
+            return false;
+    return true;
 }
+static_assert(length_bases_by_symbol(), "every symbol's coded values share one length base");
 
 }  // namespace
 
@@ -476,16 +455,17 @@ void decode_symbols(JobContext& cx)
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
         if (lz.call_produced < lz.call_limit - (STEP_SYMBOLS - 1) && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
-            (uint32_t(cx.bits.word_index) * 32 + uint32_t(cx.bits.bit_offset)) / 8 + 7 < FAST_BYTE_LIMIT &&
+            bit_position(cx.bits) / 8 + BIT_STREAM_LOOKAHEAD_BYTES < FAST_BYTE_LIMIT &&
             ring + d.dict_pos < ring_fast_end) {
-            BitStream b = load_stream(cx);
+            BitStream b = bit_stream_at(cx.bits);
             uint8_t* const start = ring + d.dict_pos;
             // A step that starts before stop may still take two literals
             // before the call's limit is reached.
             uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
-            uint32_t newest = uint32_t(lz.history_index);
+            const uint32_t newest = uint32_t(lz.history_index);
+            uint32_t pushes = 0;
             uint32_t h0 = lz.distance_history[newest];
             uint32_t h1 = lz.distance_history[(newest - 1) & 3];
             uint32_t h2 = lz.distance_history[(newest - 2) & 3];
@@ -526,20 +506,16 @@ void decode_symbols(JobContext& cx)
                     const uint32_t r = s - 256;
                     v = r == 0 ? h0 : r == 1 ? h1 : r == 2 ? h2 : h3;
                     moved = r;
-                    base = 2 + (r >> 1);
                 } else {
                     const uint32_t k = s - 260;
-                    if (k <= 1) {
-                        v = k;
-                    } else {
-                        const uint32_t n = k - 1;
-                        v = (1u << n) + peek(b, n);
-                        consume(b, n);
-                    }
+                    const uint32_t n = DISTANCE_EXTRA_BITS[k];
+                    // Two shifts, so that n = 0 takes no bits without a shift by 64.
+                    v = DISTANCE_BASE[k] + uint32_t((b.bits >> 1) >> (63 - n));
+                    consume(b, n);
                     moved = 3;
-                    newest = (newest + 1) & 3;
-                    base = 2 + (v > 255) + (v > 8191);
+                    ++pushes;
                 }
+                base = MATCH_LENGTH_BASE[s - 256];
                 h3 = moved >= 3 ? h2 : h3;
                 h2 = moved >= 2 ? h1 : h2;
                 h1 = moved >= 1 ? h0 : h1;
@@ -557,12 +533,13 @@ void decode_symbols(JobContext& cx)
                 }
                 out += length;
             } while (out < stop && left >= uint32_t(STEP_SYMBOLS) && b.next_byte < fast_bytes_end);
-            store_stream(cx, b, words);
-            lz.history_index = int16_t(newest);
-            lz.distance_history[newest] = h0;
-            lz.distance_history[(newest - 1) & 3] = h1;
-            lz.distance_history[(newest - 2) & 3] = h2;
-            lz.distance_history[(newest - 3) & 3] = h3;
+            bit_stream_store(cx.bits, b, words);
+            const uint32_t now_newest = (newest + pushes) & 3;
+            lz.history_index = int16_t(now_newest);
+            lz.distance_history[now_newest] = h0;
+            lz.distance_history[(now_newest - 1) & 3] = h1;
+            lz.distance_history[(now_newest - 2) & 3] = h2;
+            lz.distance_history[(now_newest - 3) & 3] = h3;
             const uint32_t produced = uint32_t(out - start);
             lz.call_produced = int16_t(lz.call_produced + int32_t(produced));
             lz.block_symbols_left = int16_t(left);

@@ -27,7 +27,30 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     if (!build_lookup_table(work, PRE_TABLE_BITS, max_pre_symbol, work.pre_lengths, table))
         return 0;
 
+    // Far enough from the buffer's refill point for every value the table
+    // can send, they are read through a BitStream; near it, field by field.
+    constexpr uint32_t MAX_VALUE_BITS = PRE_TABLE_BITS + 4;
+    constexpr uint32_t MAX_VALUES_BITS = (MAIN_SYMBOL_LIMIT + 1) * MAX_VALUE_BITS;
+    static_assert(MAX_VALUE_BITS <= REFILL_GUARANTEE);
+    static_assert(REFILL_BIT_POSITION / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES));
     int i = 0;
+    if (bit_position(cx.bits) + MAX_VALUES_BITS < REFILL_BIT_POSITION) {
+        BitStream b = bit_stream_at(cx.bits);
+        while (i <= n) {
+            refill(b);
+            const int s = table[b.bits >> (64 - PRE_TABLE_BITS)];
+            consume(b, work.pre_lengths[s]);
+            if (s < max_pre_symbol) {
+                lengths[i++] = uint8_t(s);
+                continue;
+            }
+            const int run = int(peek(b, 4)) + 4;
+            consume(b, 4);
+            for (int r = 0; r < run && i <= n; ++r)
+                lengths[i++] = 0;
+        }
+        bit_stream_store(cx.bits, b, cx.job.input_words);
+    }
     while (i <= n) {
         const int s = table[cx.bits.bit_window >> (32 - PRE_TABLE_BITS)];
         skip_bits_inline(cx, work.pre_lengths[s]);

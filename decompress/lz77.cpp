@@ -442,6 +442,7 @@ void decode_symbols(JobContext& cx)
     const uint32_t* const words = cx.job.input_words;
     uint8_t* const ring = d.dict_bytes;
     const uint32_t ring_mask = d.dict_mask;
+    const uint32_t ring_size = d.dict_size;
     const uint16_t* const main_entries = lz.main_code.fast;
     const uint16_t* const length_entries = lz.length_code.fast;
     const uint8_t* const fast_bytes_end = cx.bits.stream_bytes + FAST_BYTE_LIMIT;
@@ -450,7 +451,7 @@ void decode_symbols(JobContext& cx)
     // Up to three symbols per step: the first two of them literals.
     constexpr int32_t STEP_SYMBOLS = 3;
     // A match of MATCH_MARGIN bytes from any step's start stays inside.
-    uint8_t* const ring_fast_end = ring + (d.dict_size - MATCH_MARGIN);
+    uint8_t* const ring_fast_end = ring + (ring_size - MATCH_MARGIN);
 
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
@@ -464,12 +465,11 @@ void decode_symbols(JobContext& cx)
             uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
-            const uint32_t newest = uint32_t(lz.history_index);
-            uint32_t pushes = 0;
-            uint32_t h0 = lz.distance_history[newest];
-            uint32_t h1 = lz.distance_history[(newest - 1) & 3];
-            uint32_t h2 = lz.distance_history[(newest - 2) & 3];
-            uint32_t h3 = lz.distance_history[(newest - 3) & 3];
+            // The history in a local copy, which the stores through out
+            // cannot alias.
+            uint32_t newest = uint32_t(lz.history_index) & 3;
+            uint32_t history[HISTORY_SIZE];
+            std::copy(std::begin(lz.distance_history), std::end(lz.distance_history), history);
             do {
                 refill(b);
                 uint32_t entry = main_entries[b.bits >> PEEK_SHIFT];
@@ -498,34 +498,28 @@ void decode_symbols(JobContext& cx)
                 const uint32_t s = entry >> FAST_LENGTH_BITS;
                 uint32_t v;
                 uint32_t base;
-                // The history newest first: entry r moves to the front and
-                // the ones before it move back by one; a new value moves
-                // all of them back, dropping the oldest.
-                uint32_t moved;
                 if (s <= 259) {
+                    // Entry r moves to the front, the newer ones move back.
                     const uint32_t r = s - 256;
-                    v = r == 0 ? h0 : r == 1 ? h1 : r == 2 ? h2 : h3;
-                    moved = r;
+                    v = history[(newest - r) & 3];
+                    for (uint32_t j = r; j > 0; --j)
+                        history[(newest - j) & 3] = history[(newest - j + 1) & 3];
                 } else {
                     const uint32_t k = s - 260;
                     const uint32_t n = DISTANCE_EXTRA_BITS[k];
                     // Two shifts, so that n = 0 takes no bits without a shift by 64.
                     v = DISTANCE_BASE[k] + uint32_t((b.bits >> 1) >> (63 - n));
                     consume(b, n);
-                    moved = 3;
-                    ++pushes;
+                    newest = (newest + 1) & 3;
                 }
+                history[newest] = v;
                 base = MATCH_LENGTH_BASE[s - 256];
-                h3 = moved >= 3 ? h2 : h3;
-                h2 = moved >= 2 ? h1 : h2;
-                h1 = moved >= 1 ? h0 : h1;
-                h0 = v;
                 const uint32_t length_entry = length_entries[b.bits >> PEEK_SHIFT];
                 consume(b, length_entry & FAST_LENGTH_MASK);
                 const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
                 const uint32_t pos = uint32_t(out - ring);
                 const uint32_t src = (pos - (v + 1)) & ring_mask;
-                if (src + length <= d.dict_size) [[likely]] {
+                if (src + length <= ring_size) [[likely]] {
                     copy_unwrapped(out, ring + src, length);
                 } else {
                     for (uint32_t k = 0, from = src; k < length; ++k, from = (from + 1) & ring_mask)
@@ -534,12 +528,8 @@ void decode_symbols(JobContext& cx)
                 out += length;
             } while (out < stop && left >= uint32_t(STEP_SYMBOLS) && b.next_byte < fast_bytes_end);
             bit_stream_store(cx.bits, b, words);
-            const uint32_t now_newest = (newest + pushes) & 3;
-            lz.history_index = int16_t(now_newest);
-            lz.distance_history[now_newest] = h0;
-            lz.distance_history[(now_newest - 1) & 3] = h1;
-            lz.distance_history[(now_newest - 2) & 3] = h2;
-            lz.distance_history[(now_newest - 3) & 3] = h3;
+            lz.history_index = int16_t(newest);
+            std::copy(history, history + HISTORY_SIZE, lz.distance_history);
             const uint32_t produced = uint32_t(out - start);
             lz.call_produced = int16_t(lz.call_produced + int32_t(produced));
             lz.block_symbols_left = int16_t(left);

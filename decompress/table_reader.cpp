@@ -33,7 +33,24 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     constexpr uint32_t MAX_VALUES_BITS = (MAIN_SYMBOL_LIMIT + 1) * MAX_VALUE_BITS;
     static_assert(MAX_VALUE_BITS <= REFILL_GUARANTEE);
     static_assert(REFILL_BIT_POSITION / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES));
+    // Each length is the running sum of the values so far, modulo
+    // max_pre_symbol (a value and the sum before it are both below it, so
+    // one subtraction reduces them), plus length_base unless it is 0. A
+    // run of zero values repeats the sum before it. With max_pre_symbol 0
+    // every value is a run: all lengths stay 0.
     int i = 0;
+    int sum = 0;
+    const auto put_value = [&](int s) {
+        sum += s;
+        if (sum >= max_pre_symbol)
+            sum -= max_pre_symbol;
+        lengths[i++] = uint8_t(sum != 0 ? sum + length_base : 0);
+    };
+    const auto put_run = [&](int run) {
+        const uint8_t length = uint8_t(sum != 0 ? sum + length_base : 0);
+        for (int r = 0; r < run && i <= n; ++r)
+            lengths[i++] = length;
+    };
     if (bit_position(cx.bits) + MAX_VALUES_BITS < REFILL_BIT_POSITION) {
         BitStream b = bit_stream_at(cx.bits);
         while (i <= n) {
@@ -41,13 +58,11 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
             const int s = table[b.bits >> (64 - PRE_TABLE_BITS)];
             consume(b, work.pre_lengths[s]);
             if (s < max_pre_symbol) {
-                lengths[i++] = uint8_t(s);
+                put_value(s);
                 continue;
             }
-            const int run = int(peek(b, 4)) + 4;
+            put_run(int(peek(b, 4)) + 4);
             consume(b, 4);
-            for (int r = 0; r < run && i <= n; ++r)
-                lengths[i++] = 0;
         }
         bit_stream_store(cx.bits, b, cx.job.input_words);
     }
@@ -55,25 +70,10 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
         const int s = table[cx.bits.bit_window >> (32 - PRE_TABLE_BITS)];
         skip_bits_inline(cx, work.pre_lengths[s]);
         if (s < max_pre_symbol) {
-            lengths[i++] = uint8_t(s);
+            put_value(s);
             continue;
         }
-        const int run = int(read_bits_inline(cx, 4)) + 4;
-        for (int r = 0; r < run && i <= n; ++r)
-            lengths[i++] = 0;
-    }
-
-    if (max_pre_symbol != 0) {
-        // Both terms are below max_pre_symbol, so one subtraction reduces
-        // the sum.
-        for (int j = 1; j <= n; ++j) {
-            const int sum = lengths[j - 1] + lengths[j];
-            lengths[j] = uint8_t(sum >= max_pre_symbol ? sum - max_pre_symbol : sum);
-        }
-    }
-    for (int j = 0; j <= n; ++j) {
-        if (lengths[j] != 0)
-            lengths[j] = uint8_t(lengths[j] + length_base);
+        put_run(int(read_bits_inline(cx, 4)) + 4);
     }
     return build_lookup_table(work, width, n, lengths, table, entries);
 }

@@ -56,21 +56,20 @@ inline void copy_unwrapped(uint8_t* dst, const uint8_t* from, uint32_t length)
     const ptrdiff_t gap = dst - from;
     if (gap >= 8 || gap <= -8) {
         // Every word loaded is final: a source 8 or more behind was written
-        // before; one ahead is not written by this copy before it is read.
-        if (length >= 8) {
+        // before (each word is stored before the next is loaded); one ahead
+        // is not written by this copy before it is read. The last,
+        // possibly overlapping, word rewrites bytes with the values they
+        // already hold.
+        if (length > 16) {
             uint32_t k = 0;
-            // Each word is stored before the next is loaded: with a gap
-            // of 8 to 15 the second word reads the first.
-            for (; k + 16 <= length; k += 16) {
-                store8(dst + k, load8(from + k));
-                store8(dst + k + 8, load8(from + k + 8));
-            }
-            if (k + 8 <= length) {
+            do {
                 store8(dst + k, load8(from + k));
                 k += 8;
-            }
-            if (k < length)
-                store8(dst + length - 8, load8(from + length - 8));
+            } while (k + 8 < length);
+            store8(dst + length - 8, load8(from + length - 8));
+        } else if (length >= 8) {
+            store8(dst, load8(from));
+            store8(dst + length - 8, load8(from + length - 8));
         } else if (length >= 4) {
             store4(dst, load4(from));
             store4(dst + length - 4, load4(from + length - 4));

@@ -50,7 +50,18 @@ uint32_t peek_bits(const JobContext& cx, int n)
     return cx.bits.bit_window >> (32 - n);
 }
 
-void skip_bits(JobContext& cx, int n) { skip_bits_inline(cx, n); }
+void skip_bits(JobContext& cx, int n)
+{
+    BitReader& bits = cx.bits;
+    const int offset = bits.bit_offset + n;
+    bits.word_index = int16_t(bits.word_index + (offset >> 5));
+    bits.bit_offset = int16_t(offset & 31);
+    // n <= 32 and bit_offset <= 31 advance the word by at most one, so the
+    // refill point cannot be jumped over.
+    if (bits.word_index == REFILL_WORD_INDEX)
+        refill_words(cx);
+    bits.bit_window = window_at(cx.job.input_words, bit_position(bits));
+}
 
 uint32_t read_bits(JobContext& cx, int n)
 {

@@ -58,31 +58,6 @@ inline uint32_t window_at(const uint32_t* words, uint32_t bit_position)
     return uint32_t((pair << (bit_position & 31)) >> 32);
 }
 
-// skip_bits and read_bits for loops that read many small fields (the code
-// tables): the same steps, inlined. Context is JobContext, named by a
-// template parameter so that this header needs only its declaration.
-template <class Context>
-inline void skip_bits_inline(Context& cx, int n)
-{
-    BitReader& bits = cx.bits;
-    const int offset = bits.bit_offset + n;
-    bits.word_index = int16_t(bits.word_index + (offset >> 5));
-    bits.bit_offset = int16_t(offset & 31);
-    // n <= 32 and bit_offset <= 31 advance the word by at most one, so the
-    // refill point cannot be jumped over.
-    if (bits.word_index == REFILL_WORD_INDEX) [[unlikely]]
-        refill_words(cx);
-    bits.bit_window = window_at(cx.job.input_words, uint32_t(bits.word_index) * 32 + uint32_t(bits.bit_offset));
-}
-
-template <class Context>
-inline uint32_t read_bits_inline(Context& cx, int n)
-{
-    const uint32_t value = cx.bits.bit_window >> (32 - n);
-    skip_bits_inline(cx, n);
-    return value;
-}
-
 // The bit reader's stream in a register, as a 64-bit left-aligned buffer
 // over the stream's bytes (BitReader::stream_bytes): its top bits_held bits
 // are the next bits of the stream, and the bits below them are either the

@@ -13,13 +13,13 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     std::memset(lengths, 0, size_t(limit));
     std::fill_n(table, size_t(1) << width, uint16_t(0));
 
-    int n = int(read_bits_inline(cx, 9));
+    int n = int(read_bits(cx, 9));
     if (n > limit)
         n = limit;
-    const int length_base = int(read_bits_inline(cx, 4));
-    const int max_pre_symbol = int(read_bits_inline(cx, 4));
+    const int length_base = int(read_bits(cx, 4));
+    const int max_pre_symbol = int(read_bits(cx, 4));
     for (int i = 0; i <= max_pre_symbol; ++i)
-        work.pre_lengths[i] = uint8_t(read_bits_inline(cx, 3));
+        work.pre_lengths[i] = uint8_t(read_bits(cx, 3));
 
     // The pre-code borrows the first 128 entries of the table being read;
     // every entry it can yield is a symbol 0..max_pre_symbol, since the rest
@@ -68,12 +68,12 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     }
     while (i <= n) {
         const int s = table[cx.bits.bit_window >> (32 - PRE_TABLE_BITS)];
-        skip_bits_inline(cx, work.pre_lengths[s]);
+        skip_bits(cx, work.pre_lengths[s]);
         if (s < max_pre_symbol) {
             put_value(s);
             continue;
         }
-        put_run(int(read_bits_inline(cx, 4)) + 4);
+        put_run(int(read_bits(cx, 4)) + 4);
     }
     return build_lookup_table(work, width, n, lengths, table, entries);
 }
@@ -81,6 +81,6 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
 int decode_symbol(JobContext& cx, const HuffmanTable& table)
 {
     const int s = table.lookup[peek_bits(cx, TABLE_BITS)];
-    skip_bits_inline(cx, table.code_lengths[s]);
+    skip_bits(cx, table.code_lengths[s]);
     return s;
 }

@@ -106,12 +106,15 @@ void order_equal_run(CodeTableWork& work, uint32_t* items, int lo, int hi)
 void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
 {
     for (;;) {
-        uint32_t differ = 0;
-        for (int k = lo; k <= hi; ++k)
-            differ |= items[k] ^ items[lo];
-        if (item_key(differ) == 0) {
-            order_equal_run(work, items, lo, hi);
-            return;
+        // Equal ends are needed for a range of equal keys, and cheap to see.
+        if (item_key(items[lo]) == item_key(items[hi])) {
+            uint32_t differ = 0;
+            for (int k = lo; k <= hi; ++k)
+                differ |= items[k] ^ items[lo];
+            if (item_key(differ) == 0) {
+                order_equal_run(work, items, lo, hi);
+                return;
+            }
         }
         // Word comparisons against the pivot's key with the lowest and the
         // highest symbol part decide "less" and "greater" by the key alone.

@@ -1,16 +1,23 @@
-// kelvo_bench CORPUS_DIR [--level N] [--rounds R] [--no-solid]
+// kelvo_bench CORPUS_DIR [--tar FILE] [--level N] [--rounds R] [--no-solid] [--cache DIR]
 //
-// Packs every file below CORPUS_DIR into one archive in memory, then times,
-// in alternation and in this one process:
+// Packs every file below CORPUS_DIR into one archive in memory, and the
+// same content as one gzip stream at libdeflate's level 12 (the tar of the
+// folder when --tar names it or CORPUS_DIR/../corpus.tar exists, else the
+// files concatenated in packing order). Then it times, in alternation and
+// in this one process:
 //   - the engine decoding that archive from memory through its real path
 //     (header walk, begin_entry, read_entry_data in 2048-byte portions, the
 //     entry CRC), writing no files;
-//   - zlib inflating the same bytes, concatenated in the same order and
-//     deflated at level 9 as one stream.
-// Throughputs are MB/s of the unpacked bytes (10^6 bytes a second); each
-// decode figure is the best of the rounds. Both wall-clock and processor
-// time are given: on a shared machine the wall clock counts other
-// processes' time too, the processor time only this one's.
+//   - libdeflate decompressing the gzip stream into one reused buffer (the
+//     reference the engine is measured against);
+//   - zlib inflating the same gzip stream into that buffer.
+// Throughputs are MB/s of each one's unpacked bytes (10^6 bytes a second);
+// each decode figure is the best of the rounds. Both wall-clock and
+// processor time are given: on a shared machine the wall clock counts other
+// processes' time too, the processor time only this one's. --cache DIR
+// keeps the packed archive and the gzip stream between runs (delete the
+// folder when the corpus or the packer changes).
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -75,10 +82,11 @@ EngineRun engine_decode(const std::vector<uint8_t>& archive)
     return run;
 }
 
+// Inflates a gzip stream (window bits 15 + 16).
 bool zlib_inflate(const std::vector<uint8_t>& packed, std::vector<uint8_t>& out)
 {
     z_stream zs{};
-    if (inflateInit(&zs) != Z_OK)
+    if (inflateInit2(&zs, 15 + 16) != Z_OK)
         return false;
     zs.next_in = const_cast<Bytef*>(packed.data());
     zs.avail_in = static_cast<uInt>(packed.size());
@@ -90,9 +98,51 @@ bool zlib_inflate(const std::vector<uint8_t>& packed, std::vector<uint8_t>& out)
     return ok;
 }
 
+bool libdeflate_decode(libdeflate_decompressor* d, const std::vector<uint8_t>& packed, std::vector<uint8_t>& out)
+{
+    size_t got = 0;
+    return libdeflate_gzip_decompress(d, packed.data(), packed.size(), out.data(), out.size(), &got) ==
+               LIBDEFLATE_SUCCESS &&
+           got == out.size();
+}
+
+bool read_file(const std::string& path, std::vector<uint8_t>& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    bytes.clear();
+    uint8_t buf[1 << 16];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0)
+        bytes.insert(bytes.end(), buf, buf + got);
+    std::fclose(f);
+    return true;
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+struct Best {
+    double wall = 1e30;
+    double cpu = 1e30;
+    void take(const Stopwatch& w)
+    {
+        wall = std::min(wall, w.wall_seconds());
+        cpu = std::min(cpu, w.cpu_seconds());
+    }
+};
+
 void usage()
 {
-    std::fprintf(stderr, "usage: kelvo_bench CORPUS_DIR [--level N] [--rounds R] [--no-solid]\n");
+    std::fprintf(stderr,
+                 "usage: kelvo_bench CORPUS_DIR [--tar FILE] [--level N] [--rounds R] [--no-solid] [--cache DIR]\n");
     std::exit(2);
 }
 
@@ -105,9 +155,15 @@ int main(int argc, char** argv)
     std::string corpus = argv[1];
     PackOptions options;
     int rounds = 5;
+    std::string tar_path = corpus + "/../corpus.tar";
+    std::string cache;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--level" && i + 1 < argc)
+        if (a == "--tar" && i + 1 < argc)
+            tar_path = argv[++i];
+        else if (a == "--cache" && i + 1 < argc)
+            cache = argv[++i];
+        else if (a == "--level" && i + 1 < argc)
             options.level = std::atoi(argv[++i]);
         else if (a == "--rounds" && i + 1 < argc)
             rounds = std::max(1, std::atoi(argv[++i]));
@@ -126,77 +182,117 @@ int main(int argc, char** argv)
     // Read the files once, so that packing is timed without the disk.
     std::vector<uint8_t> all;
     for (PackItem& it : items) {
-        FILE* f = std::fopen(it.source_path.c_str(), "rb");
-        if (!f) {
+        std::vector<uint8_t> bytes;
+        if (!read_file(it.source_path, bytes)) {
             std::fprintf(stderr, "kelvo_bench: cannot read %s\n", it.source_path.c_str());
             return 1;
         }
-        std::vector<uint8_t> bytes;
-        uint8_t buf[1 << 16];
-        size_t got;
-        while ((got = std::fread(buf, 1, sizeof buf, f)) > 0)
-            bytes.insert(bytes.end(), buf, buf + got);
-        std::fclose(f);
         all.insert(all.end(), bytes.begin(), bytes.end());
         it.data = std::move(bytes);
         it.source_path.clear();
     }
-    const double total_mb = all.size() / 1e6;
-    std::printf("corpus: %zu files, %llu bytes\n", items.size(), static_cast<unsigned long long>(all.size()));
+    std::vector<uint8_t> content;
+    const bool have_tar = read_file(tar_path, content);
+    if (!have_tar)
+        content = all;
+    std::printf("corpus: %zu files, %llu bytes; gzip content: %s, %llu bytes\n", items.size(),
+                static_cast<unsigned long long>(all.size()), have_tar ? tar_path.c_str() : "the files concatenated",
+                static_cast<unsigned long long>(content.size()));
 
-    Stopwatch pack_watch;
-    PackResult packed = pack_archive(items, options);
-    const double pack_wall = pack_watch.wall_seconds(), pack_cpu = pack_watch.cpu_seconds();
-    if (!packed.ok || packed.volumes.size() != 1) {
-        std::fprintf(stderr, "kelvo_bench: packing failed: %s\n", packed.error.c_str());
-        return 1;
+    const std::string archive_cache = cache.empty() ? "" : cache + "/kelvo.ace";
+    const std::string gzip_cache = cache.empty() ? "" : cache + "/content.gz";
+    std::vector<uint8_t> archive, gzip;
+    const bool cached = !cache.empty() && read_file(archive_cache, archive) && read_file(gzip_cache, gzip);
+    if (cached) {
+        std::printf("packed archive and gzip stream taken from %s\n", cache.c_str());
+    } else {
+        Stopwatch pack_watch;
+        PackResult packed = pack_archive(items, options);
+        const double pack_wall = pack_watch.wall_seconds(), pack_cpu = pack_watch.cpu_seconds();
+        if (!packed.ok || packed.volumes.size() != 1) {
+            std::fprintf(stderr, "kelvo_bench: packing failed: %s\n", packed.error.c_str());
+            return 1;
+        }
+        archive = std::move(packed.volumes[0]);
+        uint32_t stored = 0;
+        for (const PackedEntryInfo& e : packed.entries)
+            stored += e.method == 0 && e.unpacked_size > 0;
+
+        Stopwatch zlib_watch;
+        uLongf zlib_size = compressBound(static_cast<uLong>(all.size()));
+        std::vector<uint8_t> zlib_packed(zlib_size);
+        if (compress2(zlib_packed.data(), &zlib_size, all.data(), static_cast<uLong>(all.size()), 9) != Z_OK) {
+            std::fprintf(stderr, "kelvo_bench: zlib compress2 failed\n");
+            return 1;
+        }
+        const double zlib_wall = zlib_watch.wall_seconds(), zlib_cpu = zlib_watch.cpu_seconds();
+
+        Stopwatch gzip_watch;
+        libdeflate_compressor* c = libdeflate_alloc_compressor(12);
+        gzip.resize(libdeflate_gzip_compress_bound(c, content.size()));
+        gzip.resize(libdeflate_gzip_compress(c, content.data(), content.size(), gzip.data(), gzip.size()));
+        libdeflate_free_compressor(c);
+        const double gzip_wall = gzip_watch.wall_seconds(), gzip_cpu = gzip_watch.cpu_seconds();
+        if (gzip.empty()) {
+            std::fprintf(stderr, "kelvo_bench: libdeflate compression failed\n");
+            return 1;
+        }
+        const double files_mb = all.size() / 1e6, content_mb = content.size() / 1e6;
+        std::printf("kelvo  level %d %s, dictionary 2^%d: %llu bytes (%.2f %% of the files), %u entries stored\n",
+                    options.level, options.solid ? "solid" : "non-solid", packed.dict_bits,
+                    static_cast<unsigned long long>(archive.size()), 100.0 * archive.size() / all.size(), stored);
+        std::printf("zlib   level 9, files as one stream: %llu bytes (%.2f %%)\n",
+                    static_cast<unsigned long long>(zlib_size), 100.0 * zlib_size / all.size());
+        std::printf("libdeflate level 12 gzip:            %llu bytes (%.2f %% of its content)\n",
+                    static_cast<unsigned long long>(gzip.size()), 100.0 * gzip.size() / content.size());
+        std::printf("pack   (MB/s wall | cpu): kelvo %.2f | %.2f, zlib -9 %.2f | %.2f, libdeflate -12 %.2f | %.2f\n",
+                    files_mb / pack_wall, files_mb / pack_cpu, files_mb / zlib_wall, files_mb / zlib_cpu,
+                    content_mb / gzip_wall, content_mb / gzip_cpu);
+        if (!cache.empty() && !(write_file(archive_cache, archive) && write_file(gzip_cache, gzip)))
+            std::fprintf(stderr, "kelvo_bench: cannot write the cache in %s\n", cache.c_str());
     }
-    const std::vector<uint8_t>& archive = packed.volumes[0];
-    uint32_t stored = 0;
-    for (const PackedEntryInfo& e : packed.entries)
-        stored += e.method == 0 && e.unpacked_size > 0;
+    std::printf("sizes: kelvo archive %llu bytes, gzip -12 %llu bytes\n", static_cast<unsigned long long>(archive.size()),
+                static_cast<unsigned long long>(gzip.size()));
 
-    Stopwatch zlib_watch;
-    uLongf zlib_size = compressBound(static_cast<uLong>(all.size()));
-    std::vector<uint8_t> zlib_packed(zlib_size);
-    if (compress2(zlib_packed.data(), &zlib_size, all.data(), static_cast<uLong>(all.size()), 9) != Z_OK) {
-        std::fprintf(stderr, "kelvo_bench: zlib compress2 failed\n");
-        return 1;
-    }
-    const double zlib_wall = zlib_watch.wall_seconds(), zlib_cpu = zlib_watch.cpu_seconds();
-    zlib_packed.resize(zlib_size);
-
-    double engine_wall = 1e30, engine_cpu = 1e30, inflate_wall = 1e30, inflate_cpu = 1e30;
-    std::vector<uint8_t> inflated(all.size());
+    Best engine, deflate, inflate;
+    std::vector<uint8_t> out(content.size());
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     for (int r = 0; r < rounds; ++r) {
         Stopwatch engine_watch;
         EngineRun run = engine_decode(archive);
-        engine_wall = std::min(engine_wall, engine_watch.wall_seconds());
-        engine_cpu = std::min(engine_cpu, engine_watch.cpu_seconds());
+        engine.take(engine_watch);
         if (run.status != 0 || run.crc_errors != 0 || run.bytes != all.size()) {
             std::fprintf(stderr, "kelvo_bench: engine decode failed: status %d, %u CRC errors, %llu bytes\n",
                          run.status, run.crc_errors, static_cast<unsigned long long>(run.bytes));
             return 1;
         }
+        Stopwatch deflate_watch;
+        bool ok = libdeflate_decode(d, gzip, out);
+        deflate.take(deflate_watch);
+        if (!ok || out != content) {
+            std::fprintf(stderr, "kelvo_bench: libdeflate decompression failed\n");
+            return 1;
+        }
+        std::fill(out.begin(), out.end(), uint8_t(0));
         Stopwatch inflate_watch;
-        bool ok = zlib_inflate(zlib_packed, inflated);
-        inflate_wall = std::min(inflate_wall, inflate_watch.wall_seconds());
-        inflate_cpu = std::min(inflate_cpu, inflate_watch.cpu_seconds());
-        if (!ok || inflated != all) {
+        ok = zlib_inflate(gzip, out);
+        inflate.take(inflate_watch);
+        if (!ok || out != content) {
             std::fprintf(stderr, "kelvo_bench: zlib inflate failed\n");
             return 1;
         }
     }
+    libdeflate_free_decompressor(d);
 
-    std::printf("kelvo  level %d %s, dictionary 2^%d: %llu bytes (%.2f %%), %u entries stored\n", options.level,
-                options.solid ? "solid" : "non-solid", packed.dict_bits,
-                static_cast<unsigned long long>(archive.size()), 100.0 * archive.size() / all.size(), stored);
-    std::printf("zlib   level 9, one stream:          %llu bytes (%.2f %%)\n",
-                static_cast<unsigned long long>(zlib_size), 100.0 * zlib_size / all.size());
-    std::printf("pack   (MB/s wall | cpu): kelvo %.2f | %.2f, zlib -9 %.2f | %.2f\n", total_mb / pack_wall,
-                total_mb / pack_cpu, total_mb / zlib_wall, total_mb / zlib_cpu);
-    std::printf("decode (MB/s wall | cpu, best of %d, alternating): kelvo %.1f | %.1f, zlib inflate %.1f | %.1f\n",
-                rounds, total_mb / engine_wall, total_mb / engine_cpu, total_mb / inflate_wall,
-                total_mb / inflate_cpu);
+    const double files_mb = all.size() / 1e6, content_mb = content.size() / 1e6;
+    const double k_wall = files_mb / engine.wall, k_cpu = files_mb / engine.cpu;
+    const double l_wall = content_mb / deflate.wall, l_cpu = content_mb / deflate.cpu;
+    const double z_wall = content_mb / inflate.wall, z_cpu = content_mb / inflate.cpu;
+    std::printf("decode (MB/s of unpacked bytes, wall | cpu, best of %d, alternating):\n", rounds);
+    std::printf("  kelvo            %7.1f | %7.1f\n", k_wall, k_cpu);
+    std::printf("  libdeflate gzip  %7.1f | %7.1f\n", l_wall, l_cpu);
+    std::printf("  zlib inflate     %7.1f | %7.1f\n", z_wall, z_cpu);
+    std::printf("ratio kelvo / libdeflate: %.2f (wall) | %.2f (cpu); kelvo / zlib: %.2f | %.2f\n", k_wall / l_wall,
+                k_cpu / l_cpu, k_wall / z_wall, k_cpu / z_cpu);
     return 0;
 }

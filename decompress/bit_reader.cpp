@@ -8,14 +8,21 @@
 
 namespace {
 
-void recompute_window(JobContext& cx)
+void mirror_words(JobContext& cx)
 {
-    BitReader& bits = cx.bits;
-    bits.bit_window = window_at(cx.job.input_words, uint32_t(bits.word_index) * 32 + uint32_t(bits.bit_offset));
+    const uint32_t* words = cx.job.input_words;
+    uint8_t* bytes = cx.bits.stream_bytes;
+    for (uint32_t k = 0; k < uint32_t(INPUT_WORDS); ++k) {
+        uint32_t v = input_word(words, k);
+        if constexpr (std::endian::native == std::endian::little)
+            v = __builtin_bswap32(v);
+        std::memcpy(bytes + 4 * k, &v, 4);
+    }
 }
 
 void rewind_to_start(JobContext& cx)
 {
+    mirror_words(cx);
     cx.bits.word_index = 0;
     cx.bits.bit_offset = 0;
     cx.bits.bit_window = input_word(cx.job.input_words, 0);
@@ -53,7 +60,7 @@ void skip_bits(JobContext& cx, int n)
     // refill point cannot be jumped over.
     if (bits.word_index == REFILL_WORD_INDEX)
         refill_words(cx);
-    recompute_window(cx);
+    bits.bit_window = window_at(cx.job.input_words, bit_position(bits));
 }
 
 uint32_t read_bits(JobContext& cx, int n)
@@ -70,4 +77,5 @@ void refill_words(JobContext& cx)
     words[0] = words[REFILL_WORD_INDEX];
     words[1] = words[REFILL_WORD_INDEX + 1];
     read_packed(cx, words + 2, REFILL_BYTES);
+    mirror_words(cx);
 }

@@ -58,27 +58,139 @@ void sort_by_length(CodeTableWork& work, int lo, int hi)
     }
 }
 
-int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table)
+namespace {
+
+inline uint32_t item_key(uint32_t item) { return item >> 16; }
+
+// A range whose keys are all equal: each partition of it stops both scans
+// at once on every entry, so it swaps the ends inward (a reversal) and
+// leaves the halves, which share the middle entry when the size is odd;
+// halves of two entries are left as they are. Run once per size of range,
+// so built for size.
+[[gnu::cold]] void reverse_halves(uint32_t* items, int lo, int hi)
+{
+    for (;;) {
+        std::reverse(items + lo, items + hi + 1);
+        const int half = (hi - lo + 1) / 2;
+        const int i = lo + half;
+        const int j = hi - half;
+        if (j - lo >= 2)
+            reverse_halves(items, lo, j);
+        if (hi - i < 2)
+            return;
+        lo = i;
+    }
+}
+
+// Puts a range of equal keys into the order those partitions give it,
+// without comparing.
+void order_equal_run(CodeTableWork& work, uint32_t* items, int lo, int hi)
+{
+    const int size = hi - lo + 1;
+    uint16_t* order = work.run_orders + size * (size - 1) / 2;
+    if (!work.run_order_made[size]) {
+        uint32_t places[MAIN_SYMBOL_LIMIT + 1];
+        for (int t = 0; t < size; ++t)
+            places[t] = uint32_t(t);
+        reverse_halves(places, 0, size - 1);
+        for (int t = 0; t < size; ++t)
+            order[t] = uint16_t(places[t]);
+        work.run_order_made[size] = 1;
+    }
+    uint32_t run[MAIN_SYMBOL_LIMIT + 1];
+    std::memcpy(run, items + lo, sizeof(uint32_t) * size_t(size));
+    for (int t = 0; t < size; ++t)
+        items[lo + t] = run[order[t]];
+}
+
+void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
+{
+    for (;;) {
+        // Equal ends are needed for a range of equal keys, and cheap to see.
+        if (item_key(items[lo]) == item_key(items[hi])) {
+            uint32_t differ = 0;
+            for (int k = lo; k <= hi; ++k)
+                differ |= items[k] ^ items[lo];
+            if (item_key(differ) == 0) {
+                order_equal_run(work, items, lo, hi);
+                return;
+            }
+        }
+        // Word comparisons against the pivot's key with the lowest and the
+        // highest symbol part decide "less" and "greater" by the key alone.
+        const uint32_t pivot = item_key(items[hi]);
+        const uint32_t above = pivot << 16 | 0xFFFF;
+        const uint32_t below = pivot << 16;
+        int i = lo;
+        int j = hi;
+        for (;;) {
+            while (items[i] > above)
+                ++i;
+            while (items[j] < below)
+                --j;
+            if (i > j)
+                break;
+            std::swap(items[i], items[j]);
+            ++i;
+            --j;
+            if (i >= j)
+                break;
+        }
+        if (lo < j) {
+            if (lo < j - 1)
+                sort_items(work, items, lo, j);
+            else if (item_key(items[lo]) < item_key(items[j]))
+                std::swap(items[lo], items[j]);
+        }
+        if (i < hi) {
+            if (i < hi - 1) {
+                lo = i;
+                continue;
+            }
+            if (item_key(items[i]) < item_key(items[hi]))
+                std::swap(items[i], items[hi]);
+        }
+        return;
+    }
+}
+
+// span is a power of two: most spans are short, and the long ones are
+// whole words of four entries.
+inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
+{
+    if (span < 4) {
+        p[0] = value;
+        if (span == 2)
+            p[1] = value;
+        return;
+    }
+    const uint64_t four = uint64_t(value) * 0x0001000100010001u;
+    for (uint32_t k = 0; k < span; k += 4)
+        std::memcpy(p + k, &four, 8);
+}
+
+}  // namespace
+
+void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_items(work, work.sort_items, lo, hi); }
+
+int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries)
 {
     if (n < 0 || n > MAIN_SYMBOL_LIMIT || width < 1 || width > TABLE_BITS)
         return 0;
 
-    std::memcpy(work.sort_keys, lengths, size_t(n) + 1);
-    if (n != 0) {
-        for (int i = 0; i <= n; ++i)
-            work.sort_symbols[i] = uint16_t(i);
-        sort_by_length(work, 0, n);
-    } else {
-        work.sort_symbols[0] = 0;
-    }
-    work.sort_keys[n + 1] = 0;
+    uint32_t* items = work.sort_items;
+    for (int i = 0; i <= n; ++i)
+        items[i] = uint32_t(lengths[i]) << 16 | uint32_t(i);
+    if (n != 0)
+        sort_items(work, items, 0, n);
+    items[n + 1] = 0;
     int count = 0;
-    while (work.sort_keys[count] != 0)
+    while (item_key(items[count]) != 0)
         ++count;
 
     if (count < 2) {
         // A lone symbol (or none) still needs a code a decoder can consume.
-        lengths[work.sort_symbols[0]] = 1;
+        lengths[items[0] & 0xFFFF] = 1;
         if (count == 0)
             count = 1;
     }
@@ -88,14 +200,21 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
     for (int k = count - 1; k >= 0; --k) {
         if (pos >= size)
             return 1;  // full: the longest codes get no entries
-        const int length = work.sort_keys[k];
-        if (length > width)
+        const uint32_t length = item_key(items[k]);
+        if (length > uint32_t(width))
             return 0;
         const uint32_t span = 1u << (width - length);
         if (pos + span > size)
             return 0;
-        std::fill_n(table + pos, span, work.sort_symbols[k]);
+        const uint16_t symbol = uint16_t(items[k]);
+        fill_span(table + pos, span, symbol);
+        if (entries)
+            fill_span(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
         pos += span;
+    }
+    if (entries) {
+        for (; pos < size; ++pos)
+            entries[pos] = uint16_t(table[pos] << FAST_LENGTH_BITS | lengths[table[pos]]);
     }
     return 1;
 }

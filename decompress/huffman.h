@@ -16,22 +16,10 @@ constexpr int MAIN_SYMBOL_LIMIT = 282;
 constexpr int LENGTH_SYMBOL_LIMIT = 255;
 static_assert((1 << PRE_TABLE_BITS) <= TABLE_SIZE, "the pre-code borrows the table's own lookup");
 
-struct HuffmanTable {
-    uint16_t lookup[TABLE_SIZE];
-    uint8_t code_lengths[MAIN_SYMBOL_LIMIT + 1];
-};
-
-// Working storage shared by every table read (one at a time).
-struct CodeTableWork {
-    uint8_t pre_lengths[PRE_SYMBOL_COUNT];
-    uint8_t sort_keys[MAIN_SYMBOL_LIMIT + 2];
-    uint16_t sort_symbols[MAIN_SYMBOL_LIMIT + 1];
-};
-
-// A decode-ready copy of a lookup table for hot loops: each entry holds a
-// symbol's code length in its low FAST_LENGTH_BITS bits and the symbol
-// above them, so that a decode is one load, one mask for the bits to
-// consume and one shift for the symbol.
+// Decode entries for hot loops: each holds a symbol's code length in its
+// low FAST_LENGTH_BITS bits and the symbol above them, so that a decode is
+// one load, one mask for the bits to consume and one shift for the symbol.
+// The table builder writes them beside lookup when asked to.
 constexpr int FAST_LENGTH_BITS = 6;
 constexpr uint16_t FAST_LENGTH_MASK = (1u << FAST_LENGTH_BITS) - 1;
 static_assert(MAIN_SYMBOL_LIMIT < (1 << (16 - FAST_LENGTH_BITS)));
@@ -41,11 +29,46 @@ static_assert(MAIN_SYMBOL_LIMIT < (1 << (16 - FAST_LENGTH_BITS)));
 constexpr int MAX_SENT_CODE_LENGTH = (PRE_SYMBOL_COUNT - 2) + (PRE_SYMBOL_COUNT - 1);
 static_assert(MAX_SENT_CODE_LENGTH <= FAST_LENGTH_MASK && MAX_SENT_CODE_LENGTH <= 32);
 
-int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit);
+struct HuffmanTable {
+    uint16_t lookup[TABLE_SIZE];
+    uint8_t code_lengths[MAIN_SYMBOL_LIMIT + 1];
+    uint16_t fast[TABLE_SIZE];  // decode entries of lookup, for the LZ77 loop
+};
+
+// Working storage shared by every table read (one at a time).
+struct CodeTableWork {
+    uint8_t pre_lengths[PRE_SYMBOL_COUNT];
+    uint8_t sort_keys[MAIN_SYMBOL_LIMIT + 2];
+    uint16_t sort_symbols[MAIN_SYMBOL_LIMIT + 1];
+    // What the builder sorts: length << 16 | symbol, one word per symbol,
+    // so a swap moves one word and a scan compares words.
+    uint32_t sort_items[MAIN_SYMBOL_LIMIT + 2];
+    // The order the sort leaves a range of equal lengths in depends on the
+    // range's size alone: run_orders[size * (size - 1) / 2 + t] is the
+    // place in the range of the entry that ends at place t, made the first
+    // time a range of that size occurs (run_order_made[size]).
+    uint8_t run_order_made[MAIN_SYMBOL_LIMIT + 2];
+    uint16_t run_orders[(MAIN_SYMBOL_LIMIT + 1) * (MAIN_SYMBOL_LIMIT + 2) / 2];
+};
+
+// With entries, the table's decode entries are written too.
+int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit,
+                    uint16_t* entries = nullptr);
 // Fills table from the code lengths of symbols 0..n; 0 when they do not fit
 // (an over-subscribed set, or a length beyond width). A failed build ends
-// the LZ77 decoder's call at its limit: read_block_header does that.
-int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table);
+// the LZ77 decoder's call at its limit: read_block_header does that. With
+// entries (width TABLE_BITS), it writes each entry's decode entry as it
+// fills it, and those of the entries it leaves, whose symbols must then
+// have a length in lengths (read_code_table's cleared table does).
+int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table,
+                       uint16_t* entries = nullptr);
+// The format's quicksort on sort_keys and sort_symbols, step by step: the
+// reference for sort_items_by_length.
 void sort_by_length(CodeTableWork& work, int lo, int hi);
+// The same order on sort_items: the same swaps where keys differ, and
+// ranges of one length put straight into the order those swaps give them.
+void sort_items_by_length(CodeTableWork& work, int lo, int hi);
 int decode_symbol(JobContext& cx, const HuffmanTable& table);
+// The plain way to decode entries, from lookup and code_lengths; the
+// builder's own must equal it.
 void pack_lookup_table(const HuffmanTable& table, uint16_t* fast);

@@ -11,7 +11,7 @@
 namespace {
 
 // Length base of a new distance, by its coded value.
-inline uint32_t new_distance_base(uint32_t v) { return v <= 255 ? 2 : v <= 8191 ? 3 : 4; }
+constexpr uint32_t new_distance_base(uint32_t v) { return v <= 255 ? 2 : v <= 8191 ? 3 : 4; }
 
 // Moves history entry r (0 = newest) to the front, the others keeping their
 // order; returns its value.
@@ -39,6 +39,65 @@ inline uint64_t load8(const uint8_t* p)
 }
 inline void store8(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
+inline void store4(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline uint32_t load4(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// A match whose source and destination both lie in the ring without
+// wrapping: exactly the bytes a forward byte loop writes, and none after
+// them (the bytes ahead of the position are the oldest of the ring, which
+// a later match may still read).
+inline void copy_unwrapped(uint8_t* dst, const uint8_t* from, uint32_t length)
+{
+    const ptrdiff_t gap = dst - from;
+    if (gap >= 8 || gap <= -8) {
+        // Every word loaded is final: a source 8 or more behind was written
+        // before (each word is stored before the next is loaded); one ahead
+        // is not written by this copy before it is read. The last,
+        // possibly overlapping, word rewrites bytes with the values they
+        // already hold.
+        if (length > 16) {
+            uint32_t k = 0;
+            do {
+                store8(dst + k, load8(from + k));
+                k += 8;
+            } while (k + 8 < length);
+            store8(dst + length - 8, load8(from + length - 8));
+        } else if (length >= 8) {
+            store8(dst, load8(from));
+            store8(dst + length - 8, load8(from + length - 8));
+        } else if (length >= 4) {
+            store4(dst, load4(from));
+            store4(dst + length - 4, load4(from + length - 4));
+        } else {
+            dst[0] = from[0];
+            dst[1] = from[1];
+            dst[length - 1] = from[length - 1];
+        }
+    } else if (gap == 1) {
+        std::memset(dst, dst[-1], length);
+    } else if (gap >= 2 && length >= 8) {
+        // A period of gap bytes: write its first 8 bytes one by one, then
+        // that word again at every whole number of periods.
+        for (uint32_t k = 0; k < 8; ++k)
+            dst[k] = from[k];
+        const uint64_t pattern = load8(dst);
+        const uint32_t stride = 8 - 8 % uint32_t(gap);
+        uint32_t k = stride;
+        for (; k + 8 <= length; k += stride)
+            store8(dst + k, pattern);
+        for (; k < length; ++k)
+            dst[k] = dst[k - gap];
+    } else {
+        for (uint32_t k = 0; k < length; ++k)
+            dst[k] = from[k];
+    }
+}
+
 // Appends length bytes copied from distance bytes back, exactly as a
 // forward byte loop would (an overlapping source repeats the bytes just
 // written). Returns the new position.
@@ -48,32 +107,7 @@ inline uint32_t copy_in_ring(uint8_t* ring, uint32_t size, uint32_t mask, uint32
     uint32_t src = (pos - distance) & mask;
     if (src < size - MATCH_MARGIN && pos < size - MATCH_MARGIN) {
         // Neither end can cross the ring's end: a match is at most MATCH_MARGIN long.
-        uint8_t* dst = ring + pos;
-        const uint8_t* from = ring + src;
-        const ptrdiff_t gap = dst - from;
-        if (gap >= 8 || gap <= -8) {
-            // Each 8-byte load reads only bytes that are already final: with
-            // the source at least 8 behind, everything it reads was written
-            // before; with it ahead, nothing it reads is written by this copy
-            // before it is read. The last, possibly overlapping, word rewrites
-            // bytes with the values they already hold.
-            uint32_t k = 0;
-            for (; k + 8 <= length; k += 8)
-                store8(dst + k, load8(from + k));
-            if (k < length) {
-                if (length >= 8) {
-                    store8(dst + length - 8, load8(from + length - 8));
-                } else {
-                    for (; k < length; ++k)
-                        dst[k] = from[k];
-                }
-            }
-        } else if (gap == 1) {
-            std::memset(dst, dst[-1], length);
-        } else {
-            for (uint32_t k = 0; k < length; ++k)
-                dst[k] = from[k];
-        }
+        copy_unwrapped(ring + pos, ring + src, length);
         return (pos + length) & mask;
     }
     for (uint32_t k = 0; k < length; ++k) {
@@ -236,14 +270,14 @@ uint32_t decode_lz77_reference(JobContext& cx, uint8_t* out, uint32_t request)
 int read_block_header(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
-    if (!read_code_table(cx, TABLE_BITS, lz.main_code.lookup, lz.main_code.code_lengths, MAIN_SYMBOL_LIMIT) ||
-        !read_code_table(cx, TABLE_BITS, lz.length_code.lookup, lz.length_code.code_lengths, LENGTH_SYMBOL_LIMIT)) {
+    if (!read_code_table(cx, TABLE_BITS, lz.main_code.lookup, lz.main_code.code_lengths, MAIN_SYMBOL_LIMIT,
+                         lz.main_code.fast) ||
+        !read_code_table(cx, TABLE_BITS, lz.length_code.lookup, lz.length_code.code_lengths, LENGTH_SYMBOL_LIMIT,
+                         lz.length_code.fast)) {
         lz.call_produced = lz.call_limit;
         return 0;
     }
     lz.block_symbols_left = int16_t(read_bits(cx, BLOCK_COUNT_BITS));
-    pack_lookup_table(lz.main_code, lz.main_fast);
-    pack_lookup_table(lz.length_code, lz.length_fast);
     return 1;
 }
 
@@ -280,207 +314,227 @@ void copy_match_bytewise(JobContext& cx, uint32_t distance, uint32_t length)
     }
 }
 
-void decode_symbols_reference(JobContext& cx)
+namespace {
+
+// One turn of the symbol loop, through the bit reader's and the tables'
+// own functions: 0 when the call is over (its limit reached, or a block
+// header rejected).
+int reference_step(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
-    for (;;) {
-        if (lz.call_produced >= lz.call_limit)
-            return;
-        if (lz.block_symbols_left == 0 && !read_block_header(cx))
-            return;
-        const int s = decode_symbol(cx, lz.main_code);
-        lz.block_symbols_left = int16_t(lz.block_symbols_left - 1);
-        if (s <= 255) {
-            put_byte(cx, uint8_t(s));
-            continue;
-        }
-        uint32_t v;
-        uint32_t base;
-        if (s <= 259) {
-            const uint32_t r = uint32_t(s - 256);
-            v = reuse_history(lz, r);
-            base = r <= 1 ? 2 : 3;
+    if (lz.call_produced >= lz.call_limit)
+        return 0;
+    if (lz.block_symbols_left == 0 && !read_block_header(cx))
+        return 0;
+    const int s = decode_symbol(cx, lz.main_code);
+    lz.block_symbols_left = int16_t(lz.block_symbols_left - 1);
+    if (s <= 255) {
+        put_byte(cx, uint8_t(s));
+        return 1;
+    }
+    uint32_t v;
+    uint32_t base;
+    if (s <= 259) {
+        const uint32_t r = uint32_t(s - 256);
+        v = reuse_history(lz, r);
+        base = r <= 1 ? 2 : 3;
+    } else {
+        const int k = s - 260;
+        if (k <= 1) {
+            v = uint32_t(k);
         } else {
-            const int k = s - 260;
-            if (k <= 1) {
-                v = uint32_t(k);
-            } else {
-                const int n = k - 1;
-                v = (1u << n) + read_bits(cx, n);
-            }
-            push_history(lz, v);
-            base = new_distance_base(v);
+            const int n = k - 1;
+            v = (1u << n) + read_bits(cx, n);
         }
-        const int m = decode_symbol(cx, lz.length_code);
-        copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
+        push_history(lz, v);
+        base = new_distance_base(v);
+    }
+    const int m = decode_symbol(cx, lz.length_code);
+    copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
+    return 1;
+}
+
+}  // namespace
+
+void decode_symbols_reference(JobContext& cx)
+{
+    while (reference_step(cx)) {
     }
 }
 
 namespace {
 
-// The bit reader's stream held in a register: bits_held bits of lookahead,
-// left-aligned in bits, taken from the input words up to next_word - 1.
-// The words are those of the bit reader's buffer, and the buffer is
-// refilled in the same call, from the same point of the stream, as
-// skip_bits would refill it, so every bit read and every read_packed call
-// is the same as in the plain loop.
-struct BitCursor {
-    uint64_t bits;
-    uint32_t bits_held;  // at least 32 between symbols' steps
-    uint32_t next_word;
+// What one step may consume after one refill: a literal, then a match's
+// main code, up to 21 extra bits (symbol 282) and its length code; or
+// three literals. Two literals and a match take a second refill.
+constexpr uint32_t MAX_EXTRA_BITS = (MAIN_SYMBOL_LIMIT - 260) - 1;
+constexpr uint32_t MATCH_BITS = TABLE_BITS + MAX_EXTRA_BITS + TABLE_BITS;
+static_assert(TABLE_BITS + MATCH_BITS <= REFILL_GUARANTEE, "a literal and a match fit one refill");
+static_assert(3 * TABLE_BITS <= REFILL_GUARANTEE, "three literals fit one refill");
+// A built table only holds symbols whose codes fit its width (longer ones
+// fail the build or get no entries), and unused symbols have length 0.
+static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
+
+// The fast loop starts a step only while next_byte is below this. A step
+// refills at most twice, 7 bytes each, so its loads stay inside the
+// buffer, and its longest form (two literals, then a match) leaves the
+// position below the refill point (word 1022): the buffer is never
+// refilled inside the loop. The steps near it go through reference_step,
+// which refills exactly where skip_bits does.
+constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
+constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
+static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
+static_assert(FAST_BYTE_LIMIT - 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
+              "refills load inside the buffer");
+
+// By main symbol: a new distance's coded value is DISTANCE_BASE plus that
+// many extra bits (symbols 260 and 261 take none), and every match's
+// length base follows from its symbol alone, since the thresholds of the
+// coded value (255, 8191) fall between the ranges of two symbols.
+constexpr int DISTANCE_SYMBOLS = MAIN_SYMBOL_LIMIT - 260 + 1;
+struct DistanceCodes {
+    uint32_t base[DISTANCE_SYMBOLS];
+    uint8_t extra[DISTANCE_SYMBOLS];
+    uint8_t length_base[MAIN_SYMBOL_LIMIT - 256 + 1];
 };
-
-constexpr uint32_t REFILL_BIT_POSITION = uint32_t(REFILL_WORD_INDEX) * 32;
-
-inline uint32_t cursor_position(const BitCursor& c) { return c.next_word * 32 - c.bits_held; }
-
-// When the position has reached word 1022, refills the buffer as
-// skip_bits would have at that point. Words 1022 and 1023 move to 0 and 1,
-// so the bits already held stay valid.
-inline void settle_refill(JobContext& cx, BitCursor& c)
+constexpr DistanceCodes make_distance_codes()
 {
-    if (c.next_word >= uint32_t(REFILL_WORD_INDEX) && cursor_position(c) >= REFILL_BIT_POSITION) {
-        cx.bits.word_index = int16_t(REFILL_WORD_INDEX);
-        refill_words(cx);
-        c.next_word -= uint32_t(REFILL_WORD_INDEX);
+    DistanceCodes c{};
+    for (int k = 0; k < DISTANCE_SYMBOLS; ++k) {
+        c.extra[k] = uint8_t(k <= 1 ? 0 : k - 1);
+        c.base[k] = k <= 1 ? uint32_t(k) : 1u << (k - 1);
+        const uint32_t lowest = c.base[k];
+        const uint32_t highest = c.base[k] + ((1u << c.extra[k]) - 1);
+        // Both ends of the symbol's range give one length base.
+        c.length_base[k + 4] = uint8_t(new_distance_base(lowest) == new_distance_base(highest) ? new_distance_base(lowest) : 0);
     }
-}
-
-inline void top_up(JobContext& cx, BitCursor& c, const uint32_t* words)
-{
-    if (c.bits_held < 32) {
-        // Loads happen only below the refill point: a word is loaded once the
-        // position is inside the word before it, so next_word <= 1022 here.
-        settle_refill(cx, c);
-        c.bits |= uint64_t(input_word(words, c.next_word)) << (32 - c.bits_held);
-        ++c.next_word;
-        c.bits_held += 32;
-    }
-}
-
-inline BitCursor load_cursor(const JobContext& cx, const uint32_t* words)
-{
-    const uint32_t offset = uint32_t(cx.bits.bit_offset);
-    const uint32_t index = uint32_t(cx.bits.word_index);
-    BitCursor c;
-    c.bits = uint64_t(input_word(words, index)) << (32 + offset);
-    c.bits_held = 32 - offset;
-    c.next_word = index + 1;
-    if (c.bits_held < 32) {
-        c.bits |= uint64_t(input_word(words, c.next_word)) << (32 - c.bits_held);
-        ++c.next_word;
-        c.bits_held += 32;
-    }
+    for (int r = 0; r < HISTORY_SIZE; ++r)
+        c.length_base[r] = uint8_t(r <= 1 ? 2 : 3);
     return c;
 }
-
-inline void store_cursor(JobContext& cx, BitCursor& c, const uint32_t* words)
+constexpr DistanceCodes DISTANCE_CODES = make_distance_codes();
+constexpr const uint32_t* DISTANCE_BASE = DISTANCE_CODES.base;
+constexpr const uint8_t* DISTANCE_EXTRA_BITS = DISTANCE_CODES.extra;
+constexpr const uint8_t* MATCH_LENGTH_BASE = DISTANCE_CODES.length_base;
+constexpr bool length_bases_by_symbol()
 {
-    settle_refill(cx, c);
-    const uint32_t position = cursor_position(c);
-    cx.bits.word_index = int16_t(position >> 5);
-    cx.bits.bit_offset = int16_t(position & 31);
-    cx.bits.bit_window = window_at(words, position);
+    for (int i = 0; i <= MAIN_SYMBOL_LIMIT - 256; ++i)
+        if (DISTANCE_CODES.length_base[i] == 0)
+            return false;
+    return true;
 }
-
-inline void consume(JobContext& cx, BitCursor& c, const uint32_t* words, uint32_t n)
-{
-    c.bits <<= n;
-    c.bits_held -= n;
-    top_up(cx, c, words);
-}
+static_assert(length_bases_by_symbol(), "every symbol's coded values share one length base");
 
 }  // namespace
 
 // The symbol loop with the bit stream, ring position and counters in
-// locals and the tables in their packed form. It reads the same bits and
-// leaves the same state as decode_symbols_reference on any input, damaged
-// ones included; cx.bits is brought up to date whenever another function
-// reads bits (block headers) and on return.
+// locals and the tables' decode entries. Far from the ends (the call's
+// limit, the block's count, the ring's end and the refill point of the
+// bit reader's buffer) it runs steps with no bounds checks of their own;
+// near them it takes one reference_step at a time. It reads the same bits
+// and leaves the same state as decode_symbols_reference on any input,
+// damaged ones included.
 void decode_symbols(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
     Dictionary& d = cx.dict;
     const uint32_t* const words = cx.job.input_words;
     uint8_t* const ring = d.dict_bytes;
-    const uint32_t ring_size = d.dict_size;
     const uint32_t ring_mask = d.dict_mask;
-    const int32_t limit = lz.call_limit;
-
-    BitCursor bits = load_cursor(cx, words);
-    uint32_t pos = d.dict_pos;
-    int32_t produced = lz.call_produced;
-    uint16_t symbols_left = uint16_t(lz.block_symbols_left);
-
-    // Every step consumes at most 32 bits (MAX_SENT_CODE_LENGTH, extra bits
-    // up to 21) and is followed by a top-up, so 32 bits are always at hand.
+    const uint32_t ring_size = d.dict_size;
+    const uint16_t* const main_entries = lz.main_code.fast;
+    const uint16_t* const length_entries = lz.length_code.fast;
+    const uint8_t* const fast_bytes_end = cx.bits.stream_bytes + FAST_BYTE_LIMIT;
     constexpr uint32_t PEEK_SHIFT = 64 - TABLE_BITS;
-    while (produced < limit) {
-        if (symbols_left == 0) [[unlikely]] {
-            store_cursor(cx, bits, words);
-            d.dict_pos = pos;
-            lz.call_produced = int16_t(produced);
-            lz.block_symbols_left = 0;
-            const int ok = read_block_header(cx);
-            bits = load_cursor(cx, words);
-            symbols_left = uint16_t(lz.block_symbols_left);
-            if (!ok) {
-                produced = lz.call_produced;
-                break;
-            }
-        }
-        // Literals are most symbols of most data. Run them in a loop whose
-        // only bound is the nearest of the block's end (a count of 0 here
-        // is a full 65,536), the call's limit and the ring's end, so each
-        // costs one lookup, one shift and one store.
-        const uint32_t block_room = symbols_left == 0 ? 65536u : symbols_left;
-        const uint32_t budget = std::min({block_room, uint32_t(limit - produced), ring_size - pos});
-        uint8_t* const run_start = ring + pos;
-        uint8_t* const run_end = run_start + budget;
-        uint8_t* out = run_start;
-        uint32_t s;
-        do {
-            const uint32_t entry = lz.main_fast[bits.bits >> PEEK_SHIFT];
-            consume(cx, bits, words, entry & FAST_LENGTH_MASK);
-            s = entry >> FAST_LENGTH_BITS;
-            if (s > 255)
-                break;
-            *out++ = uint8_t(s);
-        } while (out != run_end);
-        const uint32_t run = uint32_t(out - run_start);
-        produced += int32_t(run);
-        symbols_left = uint16_t(symbols_left - run);
-        pos = (pos + run) & ring_mask;
-        if (s <= 255)
-            continue;
+    constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
+    // Up to three symbols per step: the first two of them literals.
+    constexpr int32_t STEP_SYMBOLS = 3;
+    // A match of MATCH_MARGIN bytes from any step's start stays inside.
+    uint8_t* const ring_fast_end = ring + (ring_size - MATCH_MARGIN);
 
-        --symbols_left;
-        uint32_t v;
-        uint32_t base;
-        if (s <= 259) {
-            const uint32_t r = s - 256;
-            v = reuse_history(lz, r);
-            base = r <= 1 ? 2 : 3;
-        } else {
-            const uint32_t k = s - 260;
-            if (k <= 1) {
-                v = k;
-            } else {
-                const uint32_t n = k - 1;
-                v = (1u << n) + uint32_t(bits.bits >> (64 - n));
-                consume(cx, bits, words, n);
-            }
-            push_history(lz, v);
-            base = new_distance_base(v);
+    for (;;) {
+        // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
+        if (lz.call_produced < lz.call_limit - (STEP_SYMBOLS - 1) && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
+            bit_position(cx.bits) / 8 + BIT_STREAM_LOOKAHEAD_BYTES < FAST_BYTE_LIMIT &&
+            ring + d.dict_pos < ring_fast_end) {
+            BitStream b = bit_stream_at(cx.bits);
+            uint8_t* const start = ring + d.dict_pos;
+            // A step that starts before stop may still take two literals
+            // before the call's limit is reached.
+            uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
+            uint8_t* out = start;
+            uint32_t left = uint16_t(lz.block_symbols_left);
+            // The history in a local copy, which the stores through out
+            // cannot alias.
+            uint32_t newest = uint32_t(lz.history_index) & 3;
+            uint32_t history[HISTORY_SIZE];
+            std::copy(std::begin(lz.distance_history), std::end(lz.distance_history), history);
+            do {
+                refill(b);
+                uint32_t entry = main_entries[b.bits >> PEEK_SHIFT];
+                if (entry < FIRST_MATCH_ENTRY) {
+                    consume(b, entry & FAST_LENGTH_MASK);
+                    *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                    entry = main_entries[b.bits >> PEEK_SHIFT];
+                    if (entry < FIRST_MATCH_ENTRY) {
+                        consume(b, entry & FAST_LENGTH_MASK);
+                        *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                        entry = main_entries[b.bits >> PEEK_SHIFT];
+                        if (entry < FIRST_MATCH_ENTRY) {
+                            consume(b, entry & FAST_LENGTH_MASK);
+                            *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                            left -= 3;
+                            continue;
+                        }
+                        left -= 2;
+                        refill(b);
+                    } else {
+                        left -= 1;
+                    }
+                }
+                consume(b, entry & FAST_LENGTH_MASK);
+                --left;
+                const uint32_t s = entry >> FAST_LENGTH_BITS;
+                uint32_t v;
+                uint32_t base;
+                if (s <= 259) {
+                    // Entry r moves to the front, the newer ones move back.
+                    const uint32_t r = s - 256;
+                    v = history[(newest - r) & 3];
+                    for (uint32_t j = r; j > 0; --j)
+                        history[(newest - j) & 3] = history[(newest - j + 1) & 3];
+                } else {
+                    const uint32_t k = s - 260;
+                    const uint32_t n = DISTANCE_EXTRA_BITS[k];
+                    // Two shifts, so that n = 0 takes no bits without a shift by 64.
+                    v = DISTANCE_BASE[k] + uint32_t((b.bits >> 1) >> (63 - n));
+                    consume(b, n);
+                    newest = (newest + 1) & 3;
+                }
+                history[newest] = v;
+                base = MATCH_LENGTH_BASE[s - 256];
+                const uint32_t length_entry = length_entries[b.bits >> PEEK_SHIFT];
+                consume(b, length_entry & FAST_LENGTH_MASK);
+                const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
+                const uint32_t pos = uint32_t(out - ring);
+                const uint32_t src = (pos - (v + 1)) & ring_mask;
+                if (src + length <= ring_size) [[likely]] {
+                    copy_unwrapped(out, ring + src, length);
+                } else {
+                    for (uint32_t k = 0, from = src; k < length; ++k, from = (from + 1) & ring_mask)
+                        out[k] = ring[from];
+                }
+                out += length;
+            } while (out < stop && left >= uint32_t(STEP_SYMBOLS) && b.next_byte < fast_bytes_end);
+            bit_stream_store(cx.bits, b, words);
+            lz.history_index = int16_t(newest);
+            std::copy(history, history + HISTORY_SIZE, lz.distance_history);
+            const uint32_t produced = uint32_t(out - start);
+            lz.call_produced = int16_t(lz.call_produced + int32_t(produced));
+            lz.block_symbols_left = int16_t(left);
+            d.dict_pos = uint32_t(out - ring) & ring_mask;
         }
-        const uint32_t length_entry = lz.length_fast[bits.bits >> PEEK_SHIFT];
-        consume(cx, bits, words, length_entry & FAST_LENGTH_MASK);
-        const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
-        produced += int32_t(length);
-        pos = copy_in_ring(ring, ring_size, ring_mask, pos, v + 1, length);
+        if (!reference_step(cx))
+            return;
     }
-    store_cursor(cx, bits, words);
-    d.dict_pos = pos;
-    lz.call_produced = int16_t(produced);
-    lz.block_symbols_left = int16_t(symbols_left);
 }

@@ -42,12 +42,9 @@ struct LzDecoder {
     int16_t call_limit;
     uint32_t remaining_size;
     uint32_t entry_crc;
+    // Their decode entries (fast) are made with every block header.
     HuffmanTable main_code;
     HuffmanTable length_code;
-    // main_code and length_code packed for the symbol loop, remade with
-    // every block header (pack_lookup_table).
-    uint16_t main_fast[TABLE_SIZE];
-    uint16_t length_fast[TABLE_SIZE];
 };
 
 void allocate_dictionary(JobContext& cx);

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit)
+int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit, uint16_t* entries)
 {
     CodeTableWork& work = cx.tables;
     std::memset(lengths, 0, size_t(limit));
@@ -27,28 +27,55 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     if (!build_lookup_table(work, PRE_TABLE_BITS, max_pre_symbol, work.pre_lengths, table))
         return 0;
 
+    // Far enough from the buffer's refill point for every value the table
+    // can send, they are read through a BitStream; near it, field by field.
+    constexpr uint32_t MAX_VALUE_BITS = PRE_TABLE_BITS + 4;
+    constexpr uint32_t MAX_VALUES_BITS = (MAIN_SYMBOL_LIMIT + 1) * MAX_VALUE_BITS;
+    static_assert(MAX_VALUE_BITS <= REFILL_GUARANTEE);
+    static_assert(REFILL_BIT_POSITION / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES));
+    // Each length is the running sum of the values so far, modulo
+    // max_pre_symbol (a value and the sum before it are both below it, so
+    // one subtraction reduces them), plus length_base unless it is 0. A
+    // run of zero values repeats the sum before it. With max_pre_symbol 0
+    // every value is a run: all lengths stay 0.
     int i = 0;
+    int sum = 0;
+    const auto put_value = [&](int s) {
+        sum += s;
+        if (sum >= max_pre_symbol)
+            sum -= max_pre_symbol;
+        lengths[i++] = uint8_t(sum != 0 ? sum + length_base : 0);
+    };
+    const auto put_run = [&](int run) {
+        const uint8_t length = uint8_t(sum != 0 ? sum + length_base : 0);
+        for (int r = 0; r < run && i <= n; ++r)
+            lengths[i++] = length;
+    };
+    if (bit_position(cx.bits) + MAX_VALUES_BITS < REFILL_BIT_POSITION) {
+        BitStream b = bit_stream_at(cx.bits);
+        while (i <= n) {
+            refill(b);
+            const int s = table[b.bits >> (64 - PRE_TABLE_BITS)];
+            consume(b, work.pre_lengths[s]);
+            if (s < max_pre_symbol) {
+                put_value(s);
+                continue;
+            }
+            put_run(int(peek(b, 4)) + 4);
+            consume(b, 4);
+        }
+        bit_stream_store(cx.bits, b, cx.job.input_words);
+    }
     while (i <= n) {
-        const int s = table[peek_bits(cx, PRE_TABLE_BITS)];
+        const int s = table[cx.bits.bit_window >> (32 - PRE_TABLE_BITS)];
         skip_bits(cx, work.pre_lengths[s]);
         if (s < max_pre_symbol) {
-            lengths[i++] = uint8_t(s);
+            put_value(s);
             continue;
         }
-        const int run = int(read_bits(cx, 4)) + 4;
-        for (int r = 0; r < run && i <= n; ++r)
-            lengths[i++] = 0;
+        put_run(int(read_bits(cx, 4)) + 4);
     }
-
-    if (max_pre_symbol != 0) {
-        for (int j = 1; j <= n; ++j)
-            lengths[j] = uint8_t((lengths[j - 1] + lengths[j]) % max_pre_symbol);
-    }
-    for (int j = 0; j <= n; ++j) {
-        if (lengths[j] != 0)
-            lengths[j] = uint8_t(lengths[j] + length_base);
-    }
-    return build_lookup_table(work, width, n, lengths, table);
+    return build_lookup_table(work, width, n, lengths, table, entries);
 }
 
 int decode_symbol(JobContext& cx, const HuffmanTable& table)

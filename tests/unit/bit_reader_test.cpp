@@ -129,6 +129,8 @@ TEST(BitReader, LongStreamReadsAsOneBuffer)
         ASSERT_GE(t.cx.bits.word_index, 0);
         ASSERT_LE(t.cx.bits.word_index, 1021);
         ASSERT_EQ(t.cx.bits.bit_window, stream_bits(packed, p, 32));
+        // The byte copy the LZ77 loop reads follows every fill.
+        ASSERT_EQ(uint32_t(bit_stream_at(t.cx.bits).bits >> 32), stream_bits(packed, p, 32)) << "at bit " << p;
     }
     EXPECT_EQ(refills, int(end / REFILL_BIT_COUNT));
 }
@@ -153,6 +155,8 @@ TEST(BitReader, ShortReadsLeaveEarlierWordsInPlace)
     EXPECT_EQ(words[1], 0xDEAD0000u + 1023);
     EXPECT_EQ(words[2], 3u);
     EXPECT_EQ(t.cx.bits.bit_window, 0xDEAD0000u + 1022);
+    t.cx.bits.word_index = 3;
+    EXPECT_EQ(uint32_t(bit_stream_at(t.cx.bits).bits >> 32), 0xDEAD0003u);
 }
 
 TEST(BitReader, StartFromMemoryCopiesOnlyWhileTheJobIsSound)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -136,14 +137,17 @@ TEST(HuffmanSort, OrdersDescendingAndKeepsSymbolsWithTheirKeys)
     auto work = std::make_unique<CodeTableWork>();
     for (int trial = 0; trial < 2000; ++trial) {
         const int n = int(rng() % (MAIN_SYMBOL_LIMIT + 1));
-        const int spread = 1 + int(rng() % 255);
+        // Few distinct keys, as code lengths have, as often as many.
+        const int spread = 1 + int(rng() % (trial % 2 ? 16 : 255));
         std::vector<uint8_t> keys(size_t(n) + 1);
         for (int i = 0; i <= n; ++i) {
             keys[i] = uint8_t(rng() % spread);
             work->sort_keys[i] = keys[i];
             work->sort_symbols[i] = uint16_t(i);
+            work->sort_items[i] = uint32_t(keys[i]) << 16 | uint32_t(i);
         }
         sort_by_length(*work, 0, n);
+        sort_items_by_length(*work, 0, n);
         std::vector<bool> seen(size_t(n) + 1, false);
         for (int i = 0; i <= n; ++i) {
             if (i > 0) {
@@ -154,6 +158,8 @@ TEST(HuffmanSort, OrdersDescendingAndKeepsSymbolsWithTheirKeys)
             ASSERT_FALSE(seen[s]);
             seen[s] = true;
             ASSERT_EQ(keys[s], work->sort_keys[i]);
+            // The word sort leaves every symbol where the format's sort does.
+            ASSERT_EQ(work->sort_items[i], uint32_t(work->sort_keys[i]) << 16 | s) << "trial " << trial << " at " << i;
         }
     }
 }
@@ -369,4 +375,33 @@ TEST(HuffmanPack, FastTableMatchesLookupAndLengths)
         ASSERT_EQ(fast[v] >> FAST_LENGTH_BITS, t->lookup[v]);
         ASSERT_EQ(fast[v] & FAST_LENGTH_MASK, t->code_lengths[t->lookup[v]]);
     }
+}
+
+// The builder's own decode entries against the plain packing of what it
+// built: complete, incomplete (entries left with pre-code symbols) and
+// lone-symbol sets.
+TEST(HuffmanPack, BuilderWritesThePackedEntries)
+{
+    std::mt19937 rng(9);
+    auto work = std::make_unique<CodeTableWork>();
+    auto t = std::make_unique<HuffmanTable>();
+    std::vector<uint16_t> plain(TABLE_SIZE);
+    int built = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const int n = 1 + int(rng() % MAIN_SYMBOL_LIMIT);
+        const int shortest = 1 + int(rng() % TABLE_BITS);
+        const int used_in = 1 + int(rng() % 8);
+        for (int s = 0; s <= MAIN_SYMBOL_LIMIT; ++s)
+            t->code_lengths[s] = s <= n && rng() % used_in == 0
+                                     ? uint8_t(shortest + int(rng() % (TABLE_BITS + 1 - shortest)))
+                                     : 0;
+        for (int v = 0; v < TABLE_SIZE; ++v)
+            t->lookup[v] = v < (1 << PRE_TABLE_BITS) ? uint16_t(rng() % PRE_SYMBOL_COUNT) : 0;
+        if (!build_lookup_table(*work, TABLE_BITS, n, t->code_lengths, t->lookup, t->fast))
+            continue;
+        ++built;
+        pack_lookup_table(*t, plain.data());
+        ASSERT_EQ(0, std::memcmp(plain.data(), t->fast, sizeof t->fast)) << "trial " << trial;
+    }
+    EXPECT_GT(built, 100);
 }

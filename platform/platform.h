@@ -27,6 +27,9 @@ bool platform_stdin_is_terminal();
 // ---- Files --------------------------------------------------------------
 
 bool platform_path_exists(const char* path);
+// Whether what stands at path is a symbolic link (on Windows any reparse
+// point: a link or a junction), without following it.
+bool platform_is_link(const char* path);
 // Archives and their volumes often come from systems whose file names
 // ignore case ("SET.ACE" with "set.c00" beside it), while volume names are
 // built in upper case. Where names are case-sensitive and no file has

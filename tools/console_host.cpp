@@ -165,6 +165,7 @@ void ConsoleJobHost::volume_prompt(const char* volume_name)
 
 void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
 {
+    link_in_path_ = false;
     current_ = Current{};
     current_.name = printable_text(reinterpret_cast<const uint8_t*>(output_name), std::strlen(output_name));
     current_.expected_size = cx.reader.header.file.unpacked_size;
@@ -234,6 +235,46 @@ bool ConsoleHost::select_entry(JobContext& cx, const char* output_name)
     return selected(cx);
 }
 
+namespace {
+
+// The first folder part of path (archive separators) that is a link, or
+// an empty string.
+std::string link_on_the_way(const char* path)
+{
+    std::string prefix;
+    for (const char* p = path; *p; p++) {
+        if (*p == '\\' && !prefix.empty() && platform_is_link(prefix.c_str()))
+            return prefix;
+        prefix += *p;
+    }
+    return "";
+}
+
+}  // namespace
+
+bool ConsoleHost::refuse_link(const char* path)
+{
+    std::string link = link_on_the_way(path);
+    if (link.empty())
+        return false;
+    link_in_path_ = true;
+    break_line();
+    std::fflush(out_);
+    std::fprintf(err_, "kelvo: %s is a link to a folder: nothing is made through it\n", link.c_str());
+    std::fflush(err_);
+    return true;
+}
+
+int32_t ConsoleHost::open_output(const char* path)
+{
+    return refuse_link(path) ? -1 : JobHost::open_output(path);
+}
+
+bool ConsoleHost::make_directory(const char* path)
+{
+    return !refuse_link(path) && JobHost::make_directory(path);
+}
+
 bool ConsoleHost::may_replace(JobContext& cx, const char* path)
 {
     switch (overwrite_) {
@@ -300,7 +341,10 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
     case EntryResult::FAILED: verdict = status_text(current_status(cx)); break;
     case EntryResult::REFUSED: verdict = std::string("refused: ") + event.reason; break;
     case EntryResult::NOT_WRITTEN:
-        verdict = std::string("not written (") + (event.reason ? event.reason : "something in the way") + ")";
+        verdict = std::string("not written (") +
+                  (link_in_path_ ? "a link to a folder is on its path"
+                                 : event.reason ? event.reason : "something in the way") +
+                  ")";
         report_.not_written++;
         break;
     }

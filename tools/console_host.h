@@ -105,6 +105,10 @@ public:
     void on_entry_end(JobContext& cx, const EntryEvent& event) override;
     bool select_entry(JobContext& cx, const char* output_name) override;
     bool may_replace(JobContext& cx, const char* path) override;
+    // Nothing is made through a link to a folder that stands in the
+    // destination on an entry's path (as bsdtar refuses by default).
+    int32_t open_output(const char* path) override;
+    bool make_directory(const char* path) override;
 
     // interactive: a person can answer the question ASK asks.
     void set_overwrite(OverwritePolicy policy, bool interactive)
@@ -125,6 +129,7 @@ private:
     };
 
     void break_line() override;
+    bool refuse_link(const char* path);
     void finish_command(JobContext& cx, bool unread) override;
     const char* verb() const;
     void print_verdict(const char* verdict);
@@ -135,6 +140,7 @@ private:
     OverwritePolicy overwrite_ = OverwritePolicy::ASK;
     bool interactive_ = false;
     int answer_all_ = 0;  // 1: replace all from now on, -1: keep all
+    bool link_in_path_ = false;  // the current entry's path went through a link
     std::vector<std::pair<std::string, uint32_t>> folders_;  // made by x, with their times
 };
 

@@ -30,6 +30,13 @@ bool platform_path_exists(const char* path)
     return posix_path(path, p) && lstat(p, &st) == 0;
 }
 
+bool platform_is_link(const char* path)
+{
+    char p[POSIX_PATH_CAPACITY];
+    struct stat st;
+    return posix_path(path, p) && lstat(p, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 void platform_match_name_case(char* path)
 {
     char p[POSIX_PATH_CAPACITY];

@@ -8,6 +8,12 @@
 #include "platform/platform.h"
 
 bool platform_path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool platform_is_link(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // Windows file names ignore case already.
 void platform_match_name_case(char*) {}
 

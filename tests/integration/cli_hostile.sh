@@ -72,4 +72,19 @@ for name in hostile hostile-solid; do
   expect_empty_dir . "t $name writes nothing"
 done
 
+# A link to a folder standing in the destination is not followed on the
+# way to an output file (Linux links are plain folders to Windows programs
+# under Wine: native only).
+if [ "$mode" = native ]; then
+  fresh link
+  mkdir elsewhere out
+  ln -s ../elsewhere out/docs
+  cd out || exit 2
+  run x "$arc/stored.ace"
+  expect_rc 7 "a link to a folder on the way"
+  expect_err "docs is a link to a folder: nothing is made through it" "the link is named"
+  expect_empty_dir ../elsewhere "nothing is written through the link"
+  cd .. || exit 2
+fi
+
 done_testing

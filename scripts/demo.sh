@@ -34,11 +34,11 @@ cross_build() {
   archive="$1/launcher/kelvo-installer.ace"
 }
 
-echo "== Building the packer (host) and the installer (32-bit Windows)"
+echo "== Building kelvo (host), which makes the installer (32-bit Windows)"
 if [ ! -f "$host_build/build.ninja" ]; then
   cmake --preset host -B "$host_build" -DKELVO_WIN_BUILD_DIR="$win_build" >/dev/null
 fi
-cmake --build "$host_build" -j2 --target kelvo-pack >/dev/null
+cmake --build "$host_build" -j2 --target kelvo >/dev/null
 cross_build "$win_build" win
 wine_arch="$(wine_build_arch || true)"
 if [ "$wine_arch" = x86_64 ]; then
@@ -65,7 +65,7 @@ if [ -z "$wine_arch" ]; then
   echo "NOTE: $(wine_cannot_run)."
   echo "      $installer is built ($(stat -c %s "$installer") bytes) but cannot be run here."
   echo "== Running the native build of the installer on the same payload instead"
-  cmake --build "$host_build" -j2 --target kelvo-pack kelvo-attach kelvo-installer >/dev/null
+  cmake --build "$host_build" -j2 --target kelvo kelvo-installer >/dev/null
   rm -rf "$out"
   mkdir -p "$out/payload" "$out/tmp"
   cp -r launcher/demo/payload/. "$out/payload/"
@@ -78,9 +78,9 @@ if [ -z "$wine_arch" ]; then
   for f in *; do echo "file=$f"; done
 } >"$KELVO_DEMO_REPORT"
 SETUP
-  "$host_build/launcher/kelvo-pack" "$out/demo.ace" "$out/payload" >/dev/null
-  "$host_build/launcher/kelvo-attach" "$host_build/launcher/kelvo-installer" "$out/demo.ace" \
-    "$out/installer" >/dev/null
+  # The native launcher as the stub: kelvo sfx appends the archive to it.
+  "$host_build/tools/kelvo" -q sfx --stub "$host_build/launcher/kelvo-installer" "$out/installer" \
+    "$out/payload/." >/dev/null
   report="$out/setup-report.txt"
   start=$(date +%s%N)
   rc=0

@@ -24,14 +24,13 @@ bash scripts/setup-debian.sh
 host_build="${KELVO_DEMO_HOST_BUILD:-$root/build/host}"
 win_build="${KELVO_DEMO_WIN_BUILD:-$root/build/win}"
 # cross_build DIR PRESET: the installer and the bare stub, which the
-# rest of the demo then uses (win_build, installer, stub, archive).
+# rest of the demo then uses (win_build, installer, stub).
 cross_build() {
   cmake --preset "$2" -B "$1" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
   cmake --build "$1" -j2 --target kelvo-installer kelvo-stub >/dev/null
   win_build="$1"
   installer="$1/launcher/kelvo-installer.exe"
   stub="$1/launcher/kelvo-stub.exe"
-  archive="$1/launcher/kelvo-installer.ace"
 }
 
 echo "== Building kelvo (host), which makes the installer (32-bit Windows)"
@@ -150,8 +149,10 @@ total_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 
 echo
 echo "== What happened"
-printf 'installer:          %s (%d bytes; the stub alone %d bytes, payload archive %d bytes)\n' \
-  "$installer" "$(stat -c %s "$installer")" "$(stat -c %s "$stub")" "$(stat -c %s "$archive")"
+# The payload's sizes: the totals line of the installer's listing.
+read -r payload_bytes packed_bytes _ < <("$host_build/tools/kelvo" l "$installer" | tail -1)
+printf 'installer:          %s (%d bytes; the stub alone %d bytes; payload %d bytes packed to %d)\n' \
+  "$installer" "$(stat -c %s "$installer")" "$(stat -c %s "$stub")" "$payload_bytes" "$packed_bytes"
 [ -n "$window_ms" ] && echo "splash window:      up after ${window_ms} ms"
 if [ -s "$report" ]; then
   echo "setup.exe started:  after ${setup_ms} ms (from starting the installer under Wine)"

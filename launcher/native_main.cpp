@@ -1,6 +1,6 @@
 // The native installer: the same sequence as the Windows stub, without a
 // window. Messages go to standard error; the archive is appended to this
-// executable (see platform/embedded.h and kelvo-attach).
+// executable by kelvo sfx --stub (see platform/embedded.h).
 #include "launcher/installer_worker.h"
 
 int main()

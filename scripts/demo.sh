@@ -24,21 +24,20 @@ bash scripts/setup-debian.sh
 host_build="${KELVO_DEMO_HOST_BUILD:-$root/build/host}"
 win_build="${KELVO_DEMO_WIN_BUILD:-$root/build/win}"
 # cross_build DIR PRESET: the installer and the bare stub, which the
-# rest of the demo then uses (win_build, installer, stub, archive).
+# rest of the demo then uses (win_build, installer, stub).
 cross_build() {
   cmake --preset "$2" -B "$1" -DKELVO_HOST_BUILD_DIR="$host_build" >/dev/null
   cmake --build "$1" -j2 --target kelvo-installer kelvo-stub >/dev/null
   win_build="$1"
   installer="$1/launcher/kelvo-installer.exe"
   stub="$1/launcher/kelvo-stub.exe"
-  archive="$1/launcher/kelvo-installer.ace"
 }
 
-echo "== Building the packer (host) and the installer (32-bit Windows)"
+echo "== Building kelvo (host), which makes the installer (32-bit Windows)"
 if [ ! -f "$host_build/build.ninja" ]; then
   cmake --preset host -B "$host_build" -DKELVO_WIN_BUILD_DIR="$win_build" >/dev/null
 fi
-cmake --build "$host_build" -j2 --target kelvo-pack >/dev/null
+cmake --build "$host_build" -j2 --target kelvo >/dev/null
 cross_build "$win_build" win
 wine_arch="$(wine_build_arch || true)"
 if [ "$wine_arch" = x86_64 ]; then
@@ -65,7 +64,7 @@ if [ -z "$wine_arch" ]; then
   echo "NOTE: $(wine_cannot_run)."
   echo "      $installer is built ($(stat -c %s "$installer") bytes) but cannot be run here."
   echo "== Running the native build of the installer on the same payload instead"
-  cmake --build "$host_build" -j2 --target kelvo-pack kelvo-attach kelvo-installer >/dev/null
+  cmake --build "$host_build" -j2 --target kelvo kelvo-installer >/dev/null
   rm -rf "$out"
   mkdir -p "$out/payload" "$out/tmp"
   cp -r launcher/demo/payload/. "$out/payload/"
@@ -78,9 +77,9 @@ if [ -z "$wine_arch" ]; then
   for f in *; do echo "file=$f"; done
 } >"$KELVO_DEMO_REPORT"
 SETUP
-  "$host_build/launcher/kelvo-pack" "$out/demo.ace" "$out/payload" >/dev/null
-  "$host_build/launcher/kelvo-attach" "$host_build/launcher/kelvo-installer" "$out/demo.ace" \
-    "$out/installer" >/dev/null
+  # The native launcher as the stub: kelvo sfx appends the archive to it.
+  "$host_build/tools/kelvo" -q sfx --stub "$host_build/launcher/kelvo-installer" "$out/installer" \
+    "$out/payload/." >/dev/null
   report="$out/setup-report.txt"
   start=$(date +%s%N)
   rc=0
@@ -150,8 +149,10 @@ total_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 
 echo
 echo "== What happened"
-printf 'installer:          %s (%d bytes; the stub alone %d bytes, payload archive %d bytes)\n' \
-  "$installer" "$(stat -c %s "$installer")" "$(stat -c %s "$stub")" "$(stat -c %s "$archive")"
+# The payload's sizes: the totals line of the installer's listing.
+read -r payload_bytes packed_bytes _ < <("$host_build/tools/kelvo" l "$installer" | tail -1)
+printf 'installer:          %s (%d bytes; the stub alone %d bytes; payload %d bytes packed to %d)\n' \
+  "$installer" "$(stat -c %s "$installer")" "$(stat -c %s "$stub")" "$payload_bytes" "$packed_bytes"
 [ -n "$window_ms" ] && echo "splash window:      up after ${window_ms} ms"
 if [ -s "$report" ]; then
   echo "setup.exe started:  after ${setup_ms} ms (from starting the installer under Wine)"

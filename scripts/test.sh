@@ -42,7 +42,8 @@ if [ -n "$wine_arch" ]; then
   wine_env_init "$WINEPREFIX" || echo "NOTE: the Wine prefix $WINEPREFIX could not be made"
 fi
 
-# The host build first: its packer makes the installer's payload archive.
+# The host build first: its kelvo sfx makes the installer, its archive
+# generator the test installers' payloads.
 # (The build trees are CMakePresets.json's: host, win, win64.)
 cmake --preset host -DKELVO_WIN_BUILD_DIR="$root/$wine_build"
 cmake --build --preset host -j "$jobs"

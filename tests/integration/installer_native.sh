@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The native installer end to end: kelvo-pack makes the payload,
-# kelvo-attach appends it to kelvo-installer, and the result unpacks into
-# a new private folder $TMPDIR/kelvo-<random>/kelvo08.tmp, runs setup.exe
-# there, ends with its exit code and leaves nothing behind.
+# The native installer end to end: kelvo sfx packs the payload and appends
+# it to the native launcher kelvo-installer, and the result unpacks into a
+# new private folder $TMPDIR/kelvo-<random>/kelvo08.tmp, runs setup.exe
+# there, ends with its exit code and leaves nothing behind. Damaged
+# payloads, which sfx refuses, come from the archive generator.
 #
-# usage: installer_native.sh KELVO_PACK KELVO_ATTACH KELVO_INSTALLER
+# usage: installer_native.sh KELVO MAKE_ARCHIVES KELVO_INSTALLER
 set -uo pipefail
-pack="$1" attach="$2" stub="$3"
+kelvo="$1" make_archives="$2" stub="$3"
 
 work="$(mktemp -d)"
 trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
@@ -48,8 +49,10 @@ temp_holds_only() { [ "$(ls -A "$work/tmp" | tr '\n' ' ')" = "$*" ]; }
 setup_folder() { sed -n 's/^pwd=//p' "${1:-$work/report}"; }
 
 # --- a complete run, with nested folders -------------------------------------
-"$pack" --filler 'sub\deep\nested.dat' 3000 "$work/demo.ace" "$work/payload" || { echo "FAIL: kelvo-pack"; exit 1; }
-"$attach" "$stub" "$work/demo.ace" "$work/installer" || { echo "FAIL: kelvo-attach"; exit 1; }
+mkdir -p "$work/nested/sub/deep"
+cp -p "$work/payload/"* "$work/nested/"
+head -c 3000 /dev/urandom | base64 > "$work/nested/sub/deep/nested.dat"
+"$kelvo" -q sfx --stub "$stub" "$work/installer" "$work/nested/." >/dev/null || { echo "FAIL: kelvo sfx"; exit 1; }
 start=$(date +%s%N)
 KELVO_TEST_EXIT=7 run_installer "$work/installer"
 rc=$?
@@ -70,8 +73,8 @@ check "nothing of the run remains ($(ls -A "$work/tmp"))" 'temp_holds_only'
 echo "complete run: ${elapsed_ms} ms"
 
 # --- damaged payloads: message, no setup, clean-up -----------------------------
-"$pack" --filler tail.dat 100000 --damage-tail "$work/damaged.ace" "$work/payload" || exit 1
-"$attach" "$stub" "$work/damaged.ace" "$work/damaged"
+"$make_archives" --payload "$work/damaged" "$work/payload" --filler tail.dat 100000 --damage-tail \
+  --native-stub "$stub" || exit 1
 run_installer "$work/damaged"
 rc=$?
 check "damaged data: exit code 9 (got $rc)" '[ "$rc" -eq 9 ]'
@@ -80,8 +83,8 @@ check "damaged data: setup did not run" '[ ! -e "$work/report" ]'
 check "damaged data: nothing remains" 'temp_holds_only'
 
 # setup.exe is whole and written; the header after it is not.
-"$pack" --filler a.dat 3000 --filler b.dat 3000 --damage-header 11 "$work/header.ace" "$work/payload" || exit 1
-"$attach" "$stub" "$work/header.ace" "$work/header"
+"$make_archives" --payload "$work/header" "$work/payload" --filler a.dat 3000 --filler b.dat 3000 \
+  --damage-header 11 --native-stub "$stub" || exit 1
 run_installer "$work/header"
 rc=$?
 check "damaged header: exit code 8 (got $rc)" '[ "$rc" -eq 8 ]'

@@ -6,9 +6,33 @@
 //   <name>.ace            archives (and .C00... volumes), listed in main()
 //
 // Every archive is made here, by the project's own writer and packer.
+//
+// The installer tests' payloads, whole or deliberately damaged (kelvo sfx
+// refuses damaged archives, so these go into installers built around it):
+//
+//   make_archives --payload OUT.ace PATH... [options]
+//
+// A folder PATH gives what it holds, a file PATH itself, packed as kelvo a
+// packs them (folder entries, times and attributes from disk). Options:
+//   --filler NAME BYTES    an entry of generated text
+//   --fillers COUNT BYTES  COUNT entries of numbered lines, fill0000.dat on:
+//                          creating files is what costs an installer time
+//   --damage-tail          flip a byte near the end, inside the last entry's
+//                          data (its CRC check fails)
+//   --damage-header N      flip a byte in the header of entry N (0: the
+//                          first; folders count): the walk ends there
+//   --native-stub STUB     write the native installer instead: STUB (the
+//                          native launcher) with the archive appended
+// Generated entries come after the packed ones, so that a damaged tail hits
+// one of them and leaves the real files whole.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +41,8 @@
 #include "compress/archive_writer.h"
 #include "compress/comment_packer.h"
 #include "compress/packer.h"
+#include "platform/embedded.h"
+#include "tools/pack_command.h"
 
 namespace fs = std::filesystem;
 
@@ -273,12 +299,191 @@ bool write_volume_set(const fs::path& out, const std::string& name, const std::v
     return write_volume_files((out / name).string(), volumes) || fail("cannot write " + name);
 }
 
+// ---- Installer payloads ----------------------------------------------------
+
+// Numbered lines ("entry 12 line 7"): many small entries that differ from
+// each other, like a folder of small data files.
+Bytes numbered_lines(size_t size, uint32_t entry)
+{
+    Bytes out;
+    out.reserve(size);
+    char line[48];
+    for (uint32_t n = 0; out.size() < size; n++) {
+        int length = std::snprintf(line, sizeof line, "entry %u line %u\n", entry, n);
+        for (int i = 0; i < length && out.size() < size; i++)
+            out.push_back(uint8_t(line[i]));
+    }
+    return out;
+}
+
+bool damage_tail(Bytes& archive)
+{
+    constexpr size_t TAIL = 16;
+    if (archive.size() < 4096)
+        return false;
+    archive[archive.size() - TAIL] ^= 0xFF;
+    return true;
+}
+
+// Inverts the flags of the header of file entry `index`, so that its check
+// fails. False when the archive has no such entry.
+bool damage_header(Bytes& archive, size_t index)
+{
+    // Each header: CRC (2), body size (2), then the body: type (1),
+    // flags (2) and, with FLAG_DATA_SIZE, the size of the data after it.
+    auto le16 = [&](size_t at) { return size_t(archive[at]) | size_t(archive[at + 1]) << 8; };
+    size_t files = 0;
+    for (size_t at = 0; at + 7 <= archive.size();) {
+        size_t next = at + 4 + le16(at + 2);
+        uint16_t flags = uint16_t(le16(at + 5));
+        if ((flags & FLAG_DATA_SIZE) && at + 11 <= archive.size())
+            next += le16(at + 7) | le16(at + 9) << 16;
+        if (archive[at + 4] == HEADER_TYPE_FILE && files++ == index) {
+            archive[at + 5] ^= 0xFF;
+            return true;
+        }
+        at = next;
+    }
+    return false;
+}
+
+// The launcher, the archive and the trailer that lets the running program
+// find the archive again: what kelvo sfx writes for a native stub.
+bool append_to_stub(const std::string& stub_path, const Bytes& archive, Bytes* installer)
+{
+    std::ifstream in(stub_path, std::ios::binary);
+    if (!in)
+        return false;
+    installer->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return false;
+    installer->insert(installer->end(), archive.begin(), archive.end());
+    for (int i = 0; i < 4; i++)
+        installer->push_back(uint8_t(archive.size() >> (8 * i)));
+    installer->insert(installer->end(), EMBEDDED_MAGIC, EMBEDDED_MAGIC + sizeof EMBEDDED_MAGIC);
+    return true;
+}
+
+int payload_usage()
+{
+    std::fprintf(stderr, "usage: make_archives --payload OUT.ace PATH... [--filler NAME BYTES] "
+                         "[--fillers COUNT BYTES] [--damage-tail] [--damage-header N] [--native-stub STUB]\n");
+    return 2;
+}
+
+int make_payload(int argc, char** argv)
+{
+    // Generated entries get a fixed time: the archive is the same from run
+    // to run, and every stamp is a valid date.
+    const uint32_t generated_time = dos_time(2024, 5, 17, 13, 45, 22);
+    PackCommandOptions options;  // kelvo a's defaults: solid, folder entries
+    std::vector<PackItem> generated;
+    bool tail = false;
+    long header = -1;
+    std::string native_stub;
+    auto add_generated = [&](const std::string& name, Bytes contents) {
+        PackItem item;
+        item.name = name;
+        item.data = std::move(contents);
+        item.file_time = generated_time;
+        generated.push_back(std::move(item));
+    };
+    for (int i = 2; i < argc; i++) {
+        const char* a = argv[i];
+        if (!std::strcmp(a, "--damage-tail")) {
+            tail = true;
+        } else if (!std::strcmp(a, "--damage-header") && i + 1 < argc) {
+            header = std::strtol(argv[++i], nullptr, 10);
+        } else if (!std::strcmp(a, "--native-stub") && i + 1 < argc) {
+            native_stub = argv[++i];
+        } else if (!std::strcmp(a, "--filler") && i + 2 < argc) {
+            add_generated(argv[i + 1], text_bytes(std::strtoul(argv[i + 2], nullptr, 10), generated.size() + 1));
+            i += 2;
+        } else if (!std::strcmp(a, "--fillers") && i + 2 < argc) {
+            unsigned long count = std::strtoul(argv[i + 1], nullptr, 10);
+            size_t size = std::strtoul(argv[i + 2], nullptr, 10);
+            for (unsigned long k = 0; k < count; k++) {
+                char name[32];
+                std::snprintf(name, sizeof name, "fill%04lu.dat", k);
+                add_generated(name, numbered_lines(size, uint32_t(k)));
+            }
+            i += 2;
+        } else if (a[0] == '-' && a[1] == '-') {
+            return payload_usage();
+        } else if (options.archive.empty()) {
+            options.archive = a;
+        } else {
+            // A folder's contents at the top, as "kelvo a OUT folder/." packs them.
+            options.inputs.push_back(fs::is_directory(a) ? (fs::path(a) / ".").string() : std::string(a));
+        }
+    }
+    if (options.inputs.empty())
+        return payload_usage();
+    PackPlan plan;
+    if (plan_pack(options, stderr, &plan) != 0)
+        return 1;
+    // The folders the generated names lie in get entries of their own, as
+    // packing them from disk would give.
+    std::set<std::string> folders;
+    for (const PackItem& item : plan.items)
+        if (item.directory)
+            folders.insert(item.name);
+    for (const PackItem& g : generated) {
+        for (size_t cut = g.name.find('\\'); cut != std::string::npos; cut = g.name.find('\\', cut + 1)) {
+            std::string folder = g.name.substr(0, cut);
+            if (!folders.insert(folder).second)
+                continue;
+            PackItem item;
+            item.name = folder;
+            item.directory = true;
+            item.file_time = generated_time;
+            plan.items.push_back(std::move(item));
+        }
+        plan.items.push_back(g);
+    }
+    PackResult packed = pack_archive(plan.items, plan.pack);
+    if (!packed.ok || packed.volumes.size() != 1) {
+        fail(packed.ok ? "more than one volume" : packed.error);
+        return 1;
+    }
+    Bytes& archive = packed.volumes[0];
+    if (tail && !damage_tail(archive)) {
+        fail("the archive is too small to damage its tail");
+        return 1;
+    }
+    if (header >= 0 && !damage_header(archive, size_t(header))) {
+        fail("no entry " + std::to_string(header) + " to damage");
+        return 1;
+    }
+    if (native_stub.empty()) {
+        if (!write_bytes_file(options.archive, archive)) {
+            fail("cannot write " + options.archive);
+            return 1;
+        }
+        return 0;
+    }
+    Bytes installer;
+    if (!append_to_stub(native_stub, archive, &installer)) {
+        fail("cannot read the stub " + native_stub);
+        return 1;
+    }
+    if (!write_bytes_file(options.archive, installer)) {
+        fail("cannot write " + options.archive);
+        return 1;
+    }
+    std::error_code ec;
+    fs::permissions(options.archive, fs::perms::owner_all, fs::perm_options::add, ec);
+    return ec ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && !std::strcmp(argv[1], "--payload"))
+        return make_payload(argc, argv);
     if (argc != 2) {
-        std::fprintf(stderr, "usage: make_archives OUTPUT-FOLDER\n");
+        std::fprintf(stderr, "usage: make_archives OUTPUT-FOLDER\n       make_archives --payload OUT.ace PATH... [options]\n");
         return 2;
     }
     fs::path out = argv[1];

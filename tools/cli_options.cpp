@@ -266,6 +266,10 @@ PackCommandOptions parse_pack_options(int argc, const char* const* argv, int fir
             if (!option_value(argc, argv, i, starts_with(a, "--") ? "--comment" : "-c", &v))
                 return fail("-c needs a text");
             o.comment = v;
+        } else if (is_option(a, "-x", "--exclude")) {
+            if (!option_value(argc, argv, i, starts_with(a, "--") ? "--exclude" : "-x", &v) || v.empty())
+                return fail("-x needs a pattern");
+            o.excludes.push_back(v);
         } else if (is_option(a, nullptr, "--file-comment")) {
             if (!option_value(argc, argv, i, "--file-comment", &v))
                 return fail("--file-comment needs NAME=TEXT");
@@ -357,8 +361,20 @@ std::string usage_text()
            "  --file-comment NAME=TEXT  comment for the entry NAME (as stored)\n"
            "  --no-dirs              no entries for folders, only files\n"
            "  -o, --overwrite        replace an existing archive\n"
-           "  A folder is packed with all it holds, under its own name (\".\": without it);\n"
-           "  names inside the archive use '\\' between folders.\n"
+           "  -x, --exclude PATTERN  leave out what PATTERN (* and ?) matches: the stored\n"
+           "                         name, or the name of the file or of a folder on its way\n"
+           "                         (-x '*.o' -x .git); may be repeated\n"
+           "  @LIST                  (in place of a file) the names in the file LIST, one a\n"
+           "                         line; blank lines are ignored (\"./@x\" for a file @x)\n"
+           "  Files and folders are stored under their paths as given (dir1/a.txt stays\n"
+           "  dir1\\a.txt), less a drive, a leading '/' and \"./\"; a path that starts with\n"
+           "  \"../\" under its own name; \"..\" inside a path is refused. A folder is packed\n"
+           "  with all it holds; \"dir/.\" (and \".\") puts what it holds at the top. Two\n"
+           "  inputs stored under one name are refused. Links to folders, links to nothing\n"
+           "  and special files are skipped with a warning. Names inside the archive use\n"
+           "  '\\' between folders.\n"
+           "  The archive (and its volumes) is written under a temporary name and renamed\n"
+           "  when complete: a failed or interrupted pack leaves nothing behind.\n"
            "\n"
            "Installer options (after sfx, before the packing options):\n"
            "  --stub FILE            the stub: kelvo-stub.exe (found beside kelvo or in\n"

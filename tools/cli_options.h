@@ -58,6 +58,7 @@ struct PackCommandOptions {
     bool overwrite = false;
     std::string comment;
     std::vector<std::pair<std::string, std::string>> file_comments;  // archive name, text
+    std::vector<std::string> excludes;  // -x patterns: what matches is not packed
     std::string error;
 };
 

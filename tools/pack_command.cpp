@@ -2,13 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
+#include <random>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <system_error>
 
+#include "compress/archive_writer.h"
 #include "compress/packer.h"
 #include "extract/job.h"
+#include "platform/platform.h"
 #include "tools/listing.h"
 
 namespace fs = std::filesystem;
@@ -60,6 +68,92 @@ bool archive_name_of(const fs::path& relative, std::string* name)
     }
     *name = s;
     return !s.empty();
+}
+
+// The name inside the archive for a file or folder named on the command
+// line: the path as given, less a drive, a leading '/' and "." components,
+// as tar stores it. A path ending in "." ("dir/.", ".") names the folder's
+// contents: they go to the top. A path that starts by climbing out of the
+// current folder ("../docs") has no place inside the archive but its own
+// name; ".." anywhere else is refused, as it could climb out of wherever
+// the archive is unpacked.
+bool stored_name_of_argument(const std::string& arg, std::string* name, std::string* error)
+{
+    std::string text = arg;
+    if (text.size() >= 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0])))
+        text.erase(0, 2);
+    std::vector<std::string> parts;
+    std::string part;
+    bool climbs = false;
+    for (size_t i = 0; i <= text.size(); i++) {
+        const bool separator = i == text.size() || text[i] == '/'
+#ifdef _WIN32
+                               || text[i] == '\\'
+#endif
+            ;
+        if (!separator) {
+            part += text[i];
+            continue;
+        }
+        if (part == "..") {
+            bool leading = std::all_of(parts.begin(), parts.end(), [](const std::string& c) { return c == "."; });
+            if (!leading && !climbs) {
+                *error = "cannot store " + arg + ": \"..\" inside its path";
+                return false;
+            }
+            climbs = true;
+            parts.clear();
+        } else if (!part.empty()) {
+            parts.push_back(part);
+        }
+        part.clear();
+    }
+    name->clear();
+    if (!parts.empty() && parts.back() == ".")
+        return true;
+    std::erase(parts, std::string("."));
+    if (climbs && !parts.empty())
+        parts.erase(parts.begin(), parts.end() - 1);
+    for (const std::string& c : parts) {
+        if (c.find('\\') != std::string::npos) {
+            *error = "cannot store " + arg + ": '\\' in its name";
+            return false;
+        }
+        if (!name->empty())
+            *name += '\\';
+        *name += c;
+    }
+    return true;
+}
+
+// "@LIST" arguments replaced by the names LIST holds, one a line (a '\r'
+// before the line's end dropped, blank lines ignored).
+bool expand_list_files(const std::vector<std::string>& given, std::vector<std::string>* out, std::string* error)
+{
+    for (const std::string& arg : given) {
+        if (arg.size() < 2 || arg[0] != '@') {
+            out->push_back(arg);
+            continue;
+        }
+        const std::string list = arg.substr(1);
+        std::ifstream in(list, std::ios::binary);
+        if (!in) {
+            *error = "cannot read the list " + list + ": " + std::generic_category().message(errno);
+            return false;
+        }
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (line.find_first_not_of(" \t") != std::string::npos)
+                out->push_back(line);
+        }
+        if (in.bad()) {
+            *error = "cannot read the list " + list;
+            return false;
+        }
+    }
+    return true;
 }
 
 // Whether a file on disk is the archive being written or one of its volumes.
@@ -133,13 +227,34 @@ struct Walker {
         return true;
     }
 
+    bool excluded(const std::string& name) const
+    {
+        for (const std::string& pattern : options.excludes) {
+            if (name_matches(pattern, name))
+                return true;
+            for (size_t begin = 0; begin < name.size();) {
+                size_t end = std::min(name.find('\\', begin), name.size());
+                if (name_matches(pattern, name.substr(begin, end - begin)))
+                    return true;
+                begin = end + 1;
+            }
+        }
+        return false;
+    }
+
     bool add_path(const fs::path& path, const std::string& name)
     {
+        if (!name.empty() && excluded(name))
+            return true;
         std::error_code ec;
         // Links to folders are not followed (they may loop); links to files
         // are packed as the files they lead to.
         fs::file_status link = fs::symlink_status(path, ec);
         fs::file_status st = fs::status(path, ec);
+        if (fs::is_symlink(link) && !fs::exists(st)) {
+            warnings->push_back("skipped " + path.string() + ": a link to nothing");
+            return true;
+        }
         if (ec) {
             *error = "cannot read " + path.string() + ": " + ec.message();
             return false;
@@ -187,30 +302,18 @@ bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* i
     own.archive = fs::absolute(completed_archive_name(options.archive), ec).lexically_normal();
     own.volumes = options.volume_size != 0;
     Walker walker{options, own, inputs, warnings, error};
-    for (const std::string& arg : options.inputs) {
+    std::vector<std::string> arguments;
+    if (!expand_list_files(options.inputs, &arguments, error))
+        return false;
+    for (const std::string& arg : arguments) {
         fs::path p(arg);
         if (!fs::exists(fs::symlink_status(p, ec))) {
             *error = "no such file or folder: " + arg;
             return false;
         }
-        // The name inside the archive starts at the argument's last
-        // component: "a/b/docs" packs docs\..., "." packs what it holds.
-        fs::path normal = p.lexically_normal();
-        std::string last;
-        if (normal.has_filename())
-            last = normal.filename().string();
-        else if (normal.has_parent_path())
-            last = normal.parent_path().filename().string();
         std::string name;
-        // "docs/." packs what docs holds, as "." does (normalising would
-        // have turned it into "docs/").
-        bool dot_last = p.filename() == ".";
-        if (dot_last || last.empty() || last == "." || last == "..") {
-            name = "";
-        } else if (!archive_name_of(fs::path(last), &name)) {
-            *error = "cannot store " + arg + ": '\\' in its name";
+        if (!stored_name_of_argument(arg, &name, error))
             return false;
-        }
         if (name.empty() && !fs::is_directory(p)) {
             *error = "cannot name " + arg + " inside the archive";
             return false;
@@ -218,11 +321,174 @@ bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* i
         if (!walker.add_path(p, name))
             return false;
     }
+    // Two inputs under one name would leave only one of them on the way
+    // out; the same file reached twice ("dir dir/a.txt") is packed once.
+    std::vector<PackInput> unique;
+    std::map<std::string, size_t> seen;
+    for (PackInput& in : *inputs) {
+        auto [it, fresh] = seen.emplace(in.archive_name, unique.size());
+        if (fresh) {
+            unique.push_back(std::move(in));
+            continue;
+        }
+        const PackInput& first = unique[it->second];
+        if (fs::path(first.disk_path).lexically_normal() == fs::path(in.disk_path).lexically_normal() &&
+            first.directory == in.directory)
+            continue;
+        *error = "both " + first.disk_path + " and " + in.disk_path + " would be stored as " + in.archive_name;
+        return false;
+    }
+    *inputs = std::move(unique);
     if (inputs->empty()) {
         *error = "nothing to pack";
         return false;
     }
     return true;
+}
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void note_interrupt(int) { interrupted = 1; }
+
+std::FILE* open_for_writing(const char* path) { return std::fopen(path, "wb"); }
+
+std::string reason(int error_number)
+{
+    return error_number ? std::strerror(error_number) : "an unknown error";
+}
+
+// A name beside target that no file has: TARGET.tmpXXXX.
+std::string temporary_name(const std::string& target)
+{
+    static std::mt19937 random(std::random_device{}() ^
+                               uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    for (;;) {
+        std::string name = target + ".tmp";
+        for (int i = 0; i < 4; i++)
+            name += digits[random() % 36];
+        // Where the folder cannot be looked into, creating the file says why.
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(name, ec)))
+            return name;
+    }
+}
+
+// Writes bytes to path through open; false with *error on any failure.
+bool write_whole_file(const std::string& path, const std::string& shown, const std::vector<uint8_t>& bytes,
+                      PackFileOpener open, std::string* error, bool* stopped)
+{
+    errno = 0;
+    std::FILE* f = open(path.c_str());
+    if (!f) {
+        *error = "cannot create " + shown + ": " + reason(errno);
+        return false;
+    }
+    // In pieces, so that an interrupt stops a large volume soon.
+    const size_t piece = size_t(1) << 20;
+    for (size_t done = 0; done < bytes.size();) {
+        if (interrupted) {
+            *stopped = true;
+            std::fclose(f);
+            *error = "interrupted";
+            return false;
+        }
+        const size_t n = std::min(piece, bytes.size() - done);
+        errno = 0;
+        if (std::fwrite(bytes.data() + done, 1, n, f) != n) {
+            *error = "cannot write " + shown + ": " + reason(errno);
+            std::fclose(f);
+            return false;
+        }
+        done += n;
+    }
+    errno = 0;
+    if (std::fflush(f) != 0 || std::ferror(f)) {
+        *error = "cannot write " + shown + ": " + reason(errno);
+        std::fclose(f);
+        return false;
+    }
+    errno = 0;
+    if (std::fclose(f) != 0) {
+        *error = "cannot write " + shown + ": " + reason(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, const std::string& first,
+                          uint64_t volume_limit, bool replace, std::vector<std::string>* written,
+                          std::string* error, PackFileOpener open)
+{
+    if (!open)
+        open = open_for_writing;
+    // A volume must hold its main header, an entry's header and a byte of
+    // the entry; below that the packer overfills every volume.
+    for (const std::vector<uint8_t>& v : volumes) {
+        if (volume_limit && v.size() > volume_limit) {
+            *error = "a volume size of " + std::to_string(volume_limit) +
+                     " bytes is too small to hold a volume's headers and a byte of an entry";
+            return STATUS_USAGE;
+        }
+    }
+    std::vector<std::string> names = volume_names(first, volumes.size());
+    if (names.size() != volumes.size()) {
+        *error = "a volume size of " + std::to_string(volume_limit) + " bytes needs " +
+                 std::to_string(volumes.size()) + " volumes, more than there are names for (" +
+                 std::to_string(names.size()) + "); choose a larger size";
+        return STATUS_USAGE;
+    }
+
+    std::vector<std::string> temporaries;
+    auto discard = [&] {
+        std::error_code ec;
+        for (const std::string& t : temporaries)
+            fs::remove(t, ec);
+    };
+    interrupted = 0;
+    platform_install_interrupt(note_interrupt);
+    bool stopped = false;
+    bool ok = true;
+    for (size_t i = 0; ok && i < volumes.size(); i++) {
+        temporaries.push_back(temporary_name(names[i]));
+        ok = write_whole_file(temporaries.back(), names[i], volumes[i], open, error, &stopped);
+    }
+    if (ok && interrupted) {
+        ok = false;
+        stopped = true;
+        *error = "interrupted";
+    }
+    size_t renamed = 0;
+    for (; ok && renamed < names.size(); renamed++) {
+        std::error_code ec;
+        fs::rename(temporaries[renamed], names[renamed], ec);
+        if (ec && replace && fs::exists(fs::symlink_status(names[renamed]))) {
+            // Where a rename does not replace a file, the old one goes first.
+            std::error_code removed;
+            if (fs::remove(names[renamed], removed))
+                fs::rename(temporaries[renamed], names[renamed], ec = {});
+        }
+        if (ec) {
+            *error = "cannot write " + names[renamed] + ": " + ec.message();
+            ok = false;
+            break;
+        }
+    }
+    platform_install_interrupt(SIG_DFL);
+    if (!ok) {
+        temporaries.erase(temporaries.begin(), temporaries.begin() + ptrdiff_t(renamed));
+        discard();
+        if (renamed > 0)
+            *error += " (" + std::to_string(renamed) + " of " + std::to_string(names.size()) +
+                      " volumes were written)";
+        return stopped ? STATUS_INTERRUPTED : STATUS_WRITE_FAILED;
+    }
+    *written = names;
+    return STATUS_OK;
 }
 
 int pack_status_of_error(const std::string& error)
@@ -330,11 +596,18 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
         return STATUS_USAGE;
     }
 
-    std::vector<std::string> written;
-    PackResult result = pack_archive_to_files(plan.items, plan.pack, archive, &written);
+    PackResult result = pack_archive(plan.items, plan.pack);
     if (!result.ok) {
         std::fprintf(err, "kelvo: %s\n", result.error.c_str());
         return pack_status_of_error(result.error);
+    }
+    std::vector<std::string> written;
+    std::string error;
+    status = write_archive_volumes(result.volumes, archive, options.volume_size, options.overwrite, &written,
+                                   &error);
+    if (status != STATUS_OK) {
+        std::fprintf(err, "kelvo: %s\n", error.c_str());
+        return status;
     }
     print_pack_summary(options, plan, result, written, quiet, out);
     return STATUS_OK;

@@ -19,8 +19,10 @@ struct PackInput {
     uint64_t size = 0;
 };
 
-// A file argument is stored under its own file name; a folder with all it
-// holds under the folder's name ("." and paths ending in "." without it).
+// A file or folder argument is stored under its path as given, less a
+// drive, a leading '/' and "." components ("." and paths ending in "."
+// put a folder's contents at the top); ".." is refused, and so are two
+// different inputs that come to the same name.
 // Entries come in a stable order (sorted per folder, a folder before what
 // it holds). The archive being written (and its volumes) is left out.
 // Problems that stop the run go to *error; others to *warnings.
@@ -44,6 +46,20 @@ int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan);
 // files written (or options.archive when none are given).
 void print_pack_summary(const PackCommandOptions& options, const PackPlan& plan, const PackResult& result,
                         const std::vector<std::string>& written, bool quiet, FILE* out);
+
+// Opens a file to write ("wb"); tests put in one that fails.
+using PackFileOpener = std::FILE* (*)(const char* path);
+
+// Writes the volumes under their names (first, then .C00, .C01, ...)
+// through temporary files beside them (NAME.tmpXXXX), renamed only when
+// every volume is written: a failed or interrupted run leaves neither a
+// partial archive nor a temporary file. volume_limit: the -v size (0:
+// none), checked against what the packer made. *written gets the final
+// names; *error names the file and the system's reason. Returns 0, or the
+// exit code (7 write error, 8 a volume size too small, 255 interrupted).
+int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, const std::string& first,
+                          uint64_t volume_limit, bool replace, std::vector<std::string>* written,
+                          std::string* error, PackFileOpener open = nullptr);
 
 // The exit code for a packer's error text.
 int pack_status_of_error(const std::string& error);

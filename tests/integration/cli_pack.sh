@@ -104,4 +104,50 @@ run l f.ace
 expect_out "  copyright" "single file copyright"
 expect_out "  one.txt" "single file one.txt"
 
+# Paths are stored as given; names that would collide are refused before
+# anything is written; excludes and list files.
+fresh paths
+mkdir -p dir1 dir2 keep/obj
+echo one >dir1/a.txt
+echo two >dir2/a.txt
+echo o >keep/obj/x.o
+echo c >keep/x.c
+run a dup.ace dir1/a.txt ./dir2/a.txt
+expect_rc 0 "a of two a.txt in different folders"
+run l dup.ace
+expect_out "  dir1\\a.txt" "a keeps dir1\\a.txt"
+expect_out "  dir2\\a.txt" "a keeps dir2\\a.txt"
+echo top >a.txt
+run a clash.ace a.txt dir2/.
+expect_rc 8 "a of two inputs stored as a.txt"
+expect_err "would be stored as a.txt" "a names the clash"
+expect_missing clash.ace "a refused before writing"
+run a up.ace dir1/../dir2/a.txt
+expect_rc 8 "a of a path with .. inside"
+expect_missing up.ace "a with .. wrote nothing"
+printf 'keep\r\n\ndir1/a.txt\n' >list.txt
+run a -x '*.o' -x dir1 listed.ace @list.txt dir2
+expect_rc 0 "a -x with a list file"
+run l listed.ace
+expect_out "  keep\\x.c" "a @list packs what the list names"
+expect_out "  dir2\\a.txt" "a packs the other inputs too"
+expect_no_out "x.o" "a -x '*.o' leaves it out"
+expect_no_out "dir1" "a -x dir1 leaves it out"
+if [ "$mode" = native ]; then
+  ln -s nowhere dir2/dangling
+  run a link.ace dir2
+  expect_rc 0 "a with a link to nothing"
+  expect_err "dangling: a link to nothing" "a warns of a link to nothing"
+fi
+
+# A failed write leaves nothing behind and says why.
+run a nosuch/out.ace dir1
+expect_rc 7 "a into a missing folder"
+expect_err "cannot create nosuch" "a says it cannot create the archive"
+run a -v 20 tiny.ace dir1
+expect_rc 8 "a -v too small for a header"
+expect_err "too small" "a -v too small says so"
+expect_missing tiny.ace "a -v too small wrote nothing"
+ls | grep -q tmp && fail "a left a temporary file: $(ls)" || pass
+
 done_testing

@@ -85,7 +85,8 @@ TEST(CliToolOptions, StandBeforeTheCommand)
 TEST(CliPackOptions, EveryOption)
 {
     PackCommandOptions o = pack({"-n", "-m9", "-d", "64k", "-v", "1m", "-c", "hello", "--file-comment",
-                                 "dir/a.txt=about a", "--no-dirs", "-o", "out.ace", "src", "more"});
+                                 "dir/a.txt=about a", "--no-dirs", "-o", "-x", "*.o", "--exclude=.git", "out.ace", "src",
+                                 "more"});
     ASSERT_TRUE(o.error.empty()) << o.error;
     EXPECT_FALSE(o.solid);
     EXPECT_EQ(o.level, 9);
@@ -98,6 +99,7 @@ TEST(CliPackOptions, EveryOption)
     EXPECT_EQ(o.file_comments[0].second, "about a");
     EXPECT_FALSE(o.directory_entries);
     EXPECT_TRUE(o.overwrite);
+    EXPECT_EQ(o.excludes, (std::vector<std::string>{"*.o", ".git"}));
     EXPECT_EQ(o.archive, "out.ace");
     EXPECT_EQ(o.inputs, (std::vector<std::string>{"src", "more"}));
 }
@@ -137,6 +139,7 @@ TEST(CliPackOptions, Errors)
     EXPECT_FALSE(pack({"--file-comment", "=x", "o", "i"}).error.empty());
     EXPECT_FALSE(pack({"--file-comment", "noequals", "o", "i"}).error.empty());
     EXPECT_FALSE(pack({"--bogus", "o", "i"}).error.empty());
+    EXPECT_FALSE(pack({"-x", "", "o", "i"}).error.empty());
 }
 
 TEST(CliNames, CompletedLikeTheJob)

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -74,11 +76,57 @@ TEST_F(CliPackInputs, FolderUnderItsOwnNameSortedFoldersFirst)
     EXPECT_EQ(names(options({"tree"})),
               (std::vector<std::string>{"tree/", "tree\\a.txt", "tree\\b.txt", "tree\\empty/", "tree\\sub/",
                                         "tree\\sub\\deep/", "tree\\sub\\deep\\z.bin"}));
-    // A trailing separator or a longer path names the same folder.
+    // A trailing separator names the same folder.
     EXPECT_EQ(names(options({"tree/"})).front(), "tree/");
-    EXPECT_EQ(names(options({(fs::current_path() / "tree").string()})).front(), "tree/");
-    EXPECT_EQ(names(options({"tree/sub"})),
-              (std::vector<std::string>{"sub/", "sub\\deep/", "sub\\deep\\z.bin"}));
+}
+
+TEST_F(CliPackInputs, PathsAreStoredAsGiven)
+{
+    const std::string absolute = (fs::current_path() / "tree" / "a.txt").string();
+    std::string stripped = absolute.substr(absolute.find_first_of("/\\") + 1);
+    std::replace(stripped.begin(), stripped.end(), '/', '\\');
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> stored;
+    };
+    const Case cases[] = {
+        {{"tree/a.txt", "tree/sub/deep/z.bin"}, {"tree\\a.txt", "tree\\sub\\deep\\z.bin"}},
+        {{"./tree/./a.txt"}, {"tree\\a.txt"}},
+        {{"tree/sub"}, {"tree\\sub/", "tree\\sub\\deep/", "tree\\sub\\deep\\z.bin"}},
+        {{"tree/sub/."}, {"deep/", "deep\\z.bin"}},
+        {{absolute}, {stripped}},
+        // The same file twice is packed once.
+        {{"tree", "tree/a.txt"}, names(options({"tree"}))},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(names(options(c.args), &error), c.stored) << c.args[0] << ": " << error;
+    }
+}
+
+TEST_F(CliPackInputs, ClimbingAndCollidingPathsAreRefused)
+{
+    touch("other/a.txt");
+    touch("other/tree/a.txt");
+    fs::create_directories("tree/up");
+    const std::vector<std::vector<std::string>> refused = {
+        {"tree/../single.txt"}, {"tree/up/../../single.txt"}, {"tree/a.txt", "other/."}};
+    for (const std::vector<std::string>& args : refused) {
+        std::string error;
+        names(options(args), &error);
+        EXPECT_FALSE(error.empty()) << args[0];
+    }
+    std::string error;
+    names(options({"tree/a.txt", "other/./a.txt"}), &error);
+    EXPECT_EQ(error, "");
+    fs::current_path("other");
+    names(options({"tree/a.txt", "tree/../a.txt"}), &error);
+    EXPECT_NE(error.find("\"..\" inside its path"), std::string::npos) << error;
+    // A path that starts above the current folder is stored under its own name.
+    EXPECT_EQ(names(options({"../single.txt", "../tree/sub"}), &error),
+              (std::vector<std::string>{"single.txt", "sub/", "sub\\deep/", "sub\\deep\\z.bin"}));
+    names(options({"a.txt", "tree/."}), &error);
+    EXPECT_NE(error.find("would be stored as a.txt"), std::string::npos) << error;
 }
 
 TEST_F(CliPackInputs, DotPacksWhatTheFolderHolds)
@@ -142,6 +190,36 @@ TEST_F(CliPackInputs, Refusals)
     EXPECT_EQ(error, "nothing to pack");
 }
 
+TEST_F(CliPackInputs, ExcludesAndListFiles)
+{
+    struct Case {
+        std::vector<std::string> excludes;
+        std::vector<std::string> stored;
+    };
+    const Case cases[] = {
+        {{"*.txt"}, {"tree/", "tree\\empty/", "tree\\sub/", "tree\\sub\\deep/", "tree\\sub\\deep\\z.bin"}},
+        {{"sub", "?.txt"}, {"tree/", "tree\\empty/"}},
+        {{"tree/sub/deep/*", "empty"}, {"tree/", "tree\\a.txt", "tree\\b.txt", "tree\\sub/", "tree\\sub\\deep/"}},
+        {{"tree\\a*", "deep", "b.*"}, {"tree/", "tree\\empty/", "tree\\sub/"}},
+    };
+    for (const Case& c : cases) {
+        PackCommandOptions o = options({"tree"});
+        o.excludes = c.excludes;
+        EXPECT_EQ(names(o), c.stored) << c.excludes[0];
+    }
+    PackCommandOptions all = options({"tree", "single.txt"});
+    all.excludes = {"*"};
+    std::string error;
+    names(all, &error);
+    EXPECT_EQ(error, "nothing to pack");
+
+    touch("list.txt", "single.txt\r\n\n  \ntree/sub/deep\n");
+    EXPECT_EQ(names(options({"tree/a.txt", "@list.txt"})),
+              (std::vector<std::string>{"tree\\a.txt", "single.txt", "tree\\sub\\deep/", "tree\\sub\\deep\\z.bin"}));
+    names(options({"@missing.txt"}), &error);
+    EXPECT_NE(error.find("cannot read the list missing.txt"), std::string::npos) << error;
+}
+
 #ifndef _WIN32
 TEST_F(CliPackInputs, PosixNamesThatCannotComeBackAreSkipped)
 {
@@ -149,10 +227,61 @@ TEST_F(CliPackInputs, PosixNamesThatCannotComeBackAreSkipped)
     touch("odd/fine.txt");
     fs::create_directory_symlink(fs::absolute("tree"), "odd/loop");
     fs::create_symlink(fs::absolute("single.txt"), "odd/link.txt");
+    fs::create_symlink(fs::absolute("gone.txt"), "odd/dangling.txt");
     std::vector<std::string> n = names(options({"odd"}));
     // A '\' would become a folder on the way out; a link to a folder may
-    // loop; a link to a file is packed as that file.
+    // loop; a link to nothing has nothing to pack; a link to a file is
+    // packed as that file.
     EXPECT_EQ(n, (std::vector<std::string>{"odd/", "odd\\fine.txt", "odd\\link.txt"}));
-    ASSERT_EQ(warnings_.size(), 2u);
+    ASSERT_EQ(warnings_.size(), 3u);
+    EXPECT_EQ(names(options({"odd/dangling.txt", "single.txt"})), (std::vector<std::string>{"single.txt"}));
 }
 #endif
+
+namespace {
+
+std::vector<std::string> files_in(const fs::path& folder)
+{
+    std::vector<std::string> n;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder))
+        n.push_back(e.path().filename().string());
+    std::sort(n.begin(), n.end());
+    return n;
+}
+
+#ifdef __linux__
+// The first volume goes to disk, the second to a full one.
+std::FILE* second_volume_on_full_disk(const char* path)
+{
+    return std::strstr(path, ".C00") ? std::fopen("/dev/full", "wb") : std::fopen(path, "wb");
+}
+#endif
+
+}  // namespace
+
+TEST_F(CliPackInputs, VolumesAppearOnlyWhenAllAreWritten)
+{
+    const std::vector<std::vector<uint8_t>> two = {std::vector<uint8_t>(40, 'a'), std::vector<uint8_t>(30, 'b')};
+    fs::create_directory("out");
+    std::vector<std::string> written;
+    std::string error;
+    ASSERT_EQ(write_archive_volumes(two, "out/set.ace", 40, false, &written, &error), 0) << error;
+    EXPECT_EQ(files_in("out"), (std::vector<std::string>{"set.C00", "set.ace"}));
+    EXPECT_EQ(fs::file_size("out/set.C00"), 30u);
+    EXPECT_EQ(written.size(), 2u);
+
+    // The volume size must hold what the packer put into each volume.
+    EXPECT_EQ(write_archive_volumes(two, "small/set.ace", 39, false, &written, &error), 8);
+    EXPECT_NE(error.find("too small"), std::string::npos) << error;
+
+    EXPECT_EQ(write_archive_volumes(two, "nowhere/set.ace", 0, false, &written, &error), 7);
+    EXPECT_EQ(error.rfind("cannot create nowhere/set.ace: ", 0), 0u) << error;
+    EXPECT_NE(error.find(std::strerror(ENOENT)), std::string::npos) << error;
+
+#ifdef __linux__
+    fs::create_directory("full");
+    EXPECT_EQ(write_archive_volumes(two, "full/set.ace", 0, false, &written, &error, second_volume_on_full_disk), 7);
+    EXPECT_EQ(error, std::string("cannot write full/set.C00: ") + std::strerror(ENOSPC));
+    EXPECT_TRUE(files_in("full").empty());  // the first volume's temporary is gone too
+#endif
+}

@@ -3,7 +3,7 @@
 # Wine, next to NSIS installers of the same payload and the plain write
 # floor, all in the same run of this script:
 #
-#   scripts/bench-installer.sh [CORPUS_DIR] [--rounds N]
+#   scripts/bench-installer.sh [CORPUS_DIR] [--rounds N] [--tmpfs]
 #
 # CORPUS_DIR is the corpus (a folder holding payload/, or the payload folder
 # itself); without it the corpus is made once in build/bench-corpus by
@@ -25,17 +25,20 @@
 # (the installer hides it right before it starts setup.exe; for the others
 # the same as "setup"), "setup" when setup.exe's report file appears,
 # "cleaned" when the extraction folder is gone, "exit" when the process ends.
+# --tmpfs puts the prefix's temporary folder (where every peer writes) on
+# /dev/shm: what is left without the disk and its file system.
 # Everything is polled about every 10 ms, so each figure is late by up to
 # that much plus a look's own time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-corpus="" rounds=3
+corpus="" rounds=3 tmpfs=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds=$2; shift 2 ;;
     --rounds=*) rounds=${1#*=}; shift ;;
+    --tmpfs) tmpfs=1; shift ;;
     -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
     *) corpus=$1; shift ;;
   esac
@@ -148,6 +151,11 @@ pid=""
 cleanup() {
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid" 2>/dev/null || true; fi
   timeout 30 wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$tmpfs" ] && [ -L "${temp_dir:-}" ]; then
+    rm -rf "$(readlink "$temp_dir")"
+    rm "$temp_dir"
+    mv "$temp_dir.disk" "$temp_dir" 2>/dev/null || true
+  fi
   wine_env_cleanup
 }
 trap cleanup EXIT
@@ -159,6 +167,16 @@ wineserver -p
 temp_dir="$(wine_temp_dir)"
 [ -d "$temp_dir" ] || { echo "bench-installer.sh: no Wine temporary folder" >&2; exit 1; }
 rm -rf "$temp_dir"/kelvo-* "$temp_dir"/nsisbench.tmp "$temp_dir"/xcopybench.tmp
+if [ -n "$tmpfs" ]; then
+  [ -L "$temp_dir" ] || mv "$temp_dir" "$temp_dir.disk"
+  ln -sfn "$(mktemp -d /dev/shm/kelvo-bench.XXXXXX)" "$temp_dir"
+  where="temporary folder on tmpfs"
+elif [ -L "$temp_dir" ]; then
+  rm -rf "$(readlink "$temp_dir")"
+  rm "$temp_dir"
+  mv "$temp_dir.disk" "$temp_dir" 2>/dev/null || mkdir "$temp_dir"
+fi
+where=${where:-temporary folder on $(df --output=fstype "$temp_dir" | tail -1)}
 temp_win="$(wine_path "$temp_dir")"
 report="$out/setup-report.txt"
 report_win="$(wine_path "$out")\\setup-report.txt"
@@ -260,7 +278,7 @@ done
 # ---- summary: the median of each figure over the rounds --------------------
 size() { stat -c %s "$1"; }
 echo
-echo "Installer run under Wine ($("$KELVO_WINE" --version 2>/dev/null), $WINEARCH prefix, $arch build), $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Installer run under Wine ($("$KELVO_WINE" --version 2>/dev/null), $WINEARCH prefix, $arch build, $where), $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "payload: $payload_files files, $payload_bytes bytes; median of $rounds rounds, seconds from starting the process"
 printf '%-10s %12s %7s %7s %10s %7s %8s %8s %8s  %s\n' peer size "%size" window extracted setup cleaned exit "vs zlib" "runs ok"
 zlib_exit=$(awk '$1 == "nsis-zlib" {print $6}' "$results" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')

@@ -11,21 +11,11 @@
 #include "archive/pe_resource.h"
 #include "archive/stream.h"
 #include "platform/embedded.h"
+#include "support/le_bytes.h"
 #include "support/test_host.h"
 #include "tools/pe_image.h"
 
 namespace {
-
-void put16(Bytes& b, size_t at, uint32_t v)
-{
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    put16(b, at, v & 0xFFFF);
-    put16(b, at + 2, v >> 16);
-}
 
 struct Resource {
     std::string type;  // a name, or "#N" for the numeric type N

@@ -9,22 +9,11 @@
 #include <vector>
 
 #include "compress/archive_writer.h"
+#include "support/le_bytes.h"
 #include "tools/pe_image.h"
 #include "tools/sfx_command.h"
 
 namespace {
-
-void put16(Bytes& b, size_t at, uint32_t v)
-{
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    put16(b, at, v & 0xFFFF);
-    put16(b, at + 2, v >> 16);
-}
-uint32_t get16(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8; }
 
 // The 16 strings of a string table block, as UTF-16 code units.
 std::vector<std::u16string> strings_of(const Bytes& block)

@@ -39,8 +39,24 @@ install_missing "${need[@]}"
 # mirror caught mid-sync leaves the i386 updates out of step with the
 # installed amd64 libraries), go on without it: the 64-bit fallback below
 # runs the same Win32 code, and the scripts say which one ran.
+# When the security archive's i386 index lags its amd64 one, the resolver gives
+# up; the point release in the main archive has matching versions for both
+# architectures, so a second try takes the i386 side from there alone (for this
+# one call), naming the libraries it would otherwise not pick.
+install_wine32_from_main() {
+  local prefs
+  prefs=$(mktemp -d)
+  printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: -1\n' > "$prefs/main-only.pref"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    -o Dir::Etc::PreferencesParts="$prefs" \
+    wine32:i386 libwine:i386 libgstreamer-plugins-base1.0-0:i386 \
+    libwine:amd64 libgstreamer-plugins-base1.0-0:amd64 >/dev/null
+  local rc=$?
+  rm -rf "$prefs"
+  return $rc
+}
 if ! have wine32:i386; then
-  if ! install_missing wine32:i386; then
+  if ! install_missing wine32:i386 && ! install_wine32_from_main; then
     echo "setup-debian.sh: wine32:i386 could not be installed; using 64-bit Wine instead" >&2
   fi
 fi

@@ -11,7 +11,10 @@
 
 inline void tool_fputs(const char* text, std::FILE* stream) { platform_write_text(stream, text, std::strlen(text)); }
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// The runtime's own printf family, not the system's, as libstdc++ selects it.
+__attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
 inline int tool_fprintf(std::FILE* stream, const char* format, ...)

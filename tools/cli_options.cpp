@@ -350,7 +350,7 @@ std::string usage_text()
            "  --json                 (l, v) one JSON document instead of the table: entries\n"
            "                         with name, size, packed, time (ISO 8601), attributes,\n"
            "                         crc, method, dictionary, flags, volumes and comment\n"
-           "  Without one of these, kelvo asks on a terminal and replaces otherwise.\n"
+           "  Without -aoa, -aos or -u, kelvo asks on a terminal and replaces otherwise.\n"
            "  Volumes that are there are opened without asking; a missing one is asked for.\n"
            "  Files get their stored times (and on Windows their attributes) back;\n"
            "  the format keeps no Unix permissions.\n"

@@ -172,7 +172,9 @@ bool expand_wildcards(std::vector<std::string>* arguments, std::string* error)
             continue;
         }
         std::vector<std::string> matches;
-        auto keep = [](const char* path, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(path); };
+        auto keep = [](const char* path, void* context) {
+            static_cast<std::vector<std::string>*>(context)->push_back(path);
+        };
         if (platform_expand_wildcard(arg.c_str(), keep, &matches) < 0) {
             out.push_back(arg);
             continue;

@@ -339,7 +339,8 @@ bool check_scratch_name(const std::string& name, std::string* error)
 std::vector<std::string> stub_candidates(const std::string& executable_path)
 {
     fs::path dir = host_path(executable_path).parent_path();
-    return {utf8_of(dir / STUB_FILE_NAME), utf8_of((dir / ".." / "share" / "kelvo" / STUB_FILE_NAME).lexically_normal())};
+    return {utf8_of(dir / STUB_FILE_NAME),
+            utf8_of((dir / ".." / "share" / "kelvo" / STUB_FILE_NAME).lexically_normal())};
 }
 
 bool check_archive(const Bytes& archive, std::vector<std::string>* file_names, std::string* error)

@@ -9,7 +9,10 @@
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 
-bool platform_path_exists(const char* path) { return GetFileAttributesW(WidePath(path).get()) != INVALID_FILE_ATTRIBUTES; }
+bool platform_path_exists(const char* path)
+{
+    return GetFileAttributesW(WidePath(path).get()) != INVALID_FILE_ATTRIBUTES;
+}
 bool platform_is_link(const char* path)
 {
     DWORD attributes = GetFileAttributesW(WidePath(path).get());
@@ -31,8 +34,8 @@ int32_t platform_open_output(const char* path)
 {
     // Whatever stood at the path was removed before: CREATE_NEW makes sure
     // nothing planted since is reused or written through.
-    HANDLE file = CreateFileW(WidePath(path).get(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(WidePath(path).get(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
     // The runtime's descriptor table keeps the handle: the engine sees a
@@ -81,8 +84,9 @@ constexpr int64_t FILETIME_PER_SECOND = 10000000;
 bool platform_set_modified_time(const char* path, int64_t unix_seconds)
 {
     // Folders open only with backup semantics; a link is opened itself.
-    HANDLE h = CreateFileW(WidePath(path).get(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileW(WidePath(path).get(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const uint64_t t = uint64_t(unix_seconds * FILETIME_PER_SECOND + FILETIME_UNIX_EPOCH);

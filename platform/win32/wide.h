@@ -10,12 +10,9 @@
 // fit comes out empty, which every file function refuses.
 class WidePath {
 public:
-    explicit WidePath(const char* utf8)
-    {
-        text_[0] = L'\0';
-        if (utf8 && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, text_, CAPACITY) == 0)
-            text_[0] = L'\0';
-    }
+    // Out of line: one copy of the conversion, not one per file function
+    // (the installer stub counts its bytes).
+    explicit WidePath(const char* utf8);
     WidePath(const WidePath&) = delete;
     WidePath& operator=(const WidePath&) = delete;
 
@@ -30,14 +27,4 @@ private:
 
 // UTF-16 text as NUL-terminated UTF-8 in buffer; the bytes written without
 // the NUL, or 0 when it does not fit (or is empty).
-inline int utf8_from_wide(const wchar_t* wide, char* buffer, int capacity)
-{
-    if (capacity <= 0)
-        return 0;
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, buffer, capacity, nullptr, nullptr);
-    if (n <= 0) {
-        buffer[0] = '\0';
-        return 0;
-    }
-    return n - 1;
-}
+int utf8_from_wide(const wchar_t* wide, char* buffer, int capacity);

@@ -87,8 +87,14 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
         // The job would call a file that is not there "Damaged archive".
         FILE* archive = platform_fopen(name.c_str(), "rb");
         if (!archive) {
+            const int why = errno;
+            if (extract.json) {
+                // Even then a listing in JSON is a document: empty, incomplete.
+                host.set_archive_info(nullptr, name);
+                static_cast<ListingHost&>(host).print_json_end(false);
+            }
             tool_fprintf(stderr, "kelvo: cannot open %s: %s\nkelvo: exit code %d (%s)\n", name.c_str(),
-                         std::strerror(errno), int(STATUS_USAGE), "cannot open the archive");
+                         std::strerror(why), int(STATUS_USAGE), "cannot open the archive");
             return STATUS_USAGE;
         }
         std::fclose(archive);

@@ -108,18 +108,24 @@ void ListingHost::flush_listed()
     std::fflush(out_);
 }
 
+// One document whatever happened: "complete" says whether the walk read
+// the whole archive without a fault (the exit code says why not).
+void ListingHost::print_json_end(bool complete)
+{
+    print_listing_heading();
+    tool_fprintf(out_,
+                 "%s],\n \"volumes\": %" PRIu32 ", \"files\": %" PRIu32 ", \"folders\": %" PRIu32
+                 ", \"size\": %" PRIu64 ", \"packed\": %" PRIu64 ", \"complete\": %s}\n",
+                 listed_count_ ? "\n " : "", volume_switches_ + (info_ ? 1 : 0), totals_.files, totals_.folders,
+                 totals_.size, totals_.packed, complete ? "true" : "false");
+    std::fflush(out_);
+}
+
 void ListingHost::finish_command(JobContext& cx, bool unread)
 {
     flush_listed();
     if (json_) {
-        // One document whatever happened: "complete" says whether the walk
-        // read the whole archive without a fault (the exit code says why not).
-        print_listing_heading();
-        tool_fprintf(out_,
-                     "%s],\n \"volumes\": %" PRIu32 ", \"files\": %" PRIu32 ", \"folders\": %" PRIu32
-                     ", \"size\": %" PRIu64 ", \"packed\": %" PRIu64 ", \"complete\": %s}\n",
-                     listed_count_ ? "\n " : "", volume_switches_ + (info_ ? 1 : 0), totals_.files, totals_.folders,
-                     totals_.size, totals_.packed, current_status(cx) == STATUS_OK && !unread ? "true" : "false");
+        print_json_end(current_status(cx) == STATUS_OK && !unread);
         return;
     }
     // A listing is printed whole only for an archive that opened.

@@ -13,6 +13,9 @@ public:
     void on_entry(JobContext& cx, const char* output_name) override;
     // l --json, v --json: one JSON document instead of the table.
     void set_json(bool json) { json_ = json; }
+    // The end of that document (its start too when nothing was listed): for
+    // an archive that could not be opened, an empty, incomplete listing.
+    void print_json_end(bool complete);
 
 private:
     void finish_command(JobContext& cx, bool unread) override;

@@ -88,9 +88,11 @@ for x in d["entries"]:
 z = d["entries"][1]
 assert z["method"] == "lz77" and z["packed"] < z["size"] and z["dictionary"] >= 1024, z
 assert {x["name"]: x["comment"] for x in d["entries"]} == {"a.txt": "the \"first\" one", "zeros.bin": None}, d' in
-run l --json "$A/not-an-archive.ace"
-expect_rc 8 "l --json on no archive"
-check_json "l --json on no archive" 'assert d["entries"] == [] and d["complete"] is False, d'
+for name in "$A/not-an-archive.ace" no-such.ace; do
+  run l --json "$name"
+  expect_rc 8 "l --json on $name"
+  check_json "l --json on $name" 'assert d["entries"] == [] and d["complete"] is False, d'
+done
 run x --json j.ace
 expect_rc 8 "--json only with l and v"
 

@@ -46,7 +46,8 @@ uint32_t dos_time_of(fs::file_time_type t)
 
 bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string* error)
 {
-    std::ifstream in(path, std::ios::binary);
+    // Paths are UTF-8; a plain string would be read in the ANSI code page on Windows.
+    std::ifstream in(fs::path(std::u8string(path.begin(), path.end())), std::ios::binary);
     if (!in) {
         if (error)
             *error = "cannot open " + path;

@@ -6,6 +6,7 @@
 
 #include "decompress/comment.h"
 #include "extract/job.h"
+#include "extract/name_text.h"
 #include "extract/output.h"
 #include "extract/text.h"
 
@@ -23,6 +24,18 @@ int name_bytes_available(const JobContext& cx)
     if (available > FILE_VARIABLE_SIZE)
         available = FILE_VARIABLE_SIZE;
     return available;
+}
+
+// The stored name's bytes up to its first NUL, within what the header holds.
+size_t stored_name_bytes(const JobContext& cx)
+{
+    int n = file_header(cx).name_length;
+    if (n > NAME_CAPACITY - 1)
+        n = NAME_CAPACITY - 1;
+    if (n > name_bytes_available(cx))
+        n = name_bytes_available(cx);
+    const void* zero = std::memchr(file_header(cx).variable, 0, size_t(n));
+    return zero ? size_t(static_cast<const uint8_t*>(zero) - file_header(cx).variable) : size_t(n);
 }
 
 bool is_name_separator(char c) { return c == '\\' || c == '/'; }
@@ -84,6 +97,9 @@ const char* entry_name_refusal(const JobContext& cx, const char* output_name)
         return "name too long";
     if (stored_length > name_bytes_available(cx))
         return "name runs past its header";
+    // Read as code page 437, a name may grow to three times its bytes.
+    if (stored_text_to_utf8(file_header(cx).variable, stored_name_bytes(cx), nullptr, 0) >= size_t(NAME_CAPACITY))
+        return "name too long";
     if (output_name[0] == '\0')
         return "empty name";
     if (is_name_separator(output_name[0]))
@@ -118,18 +134,11 @@ const char* entry_name_refusal(const JobContext& cx, const char* output_name)
 
 char* entry_output_name(JobContext& cx, char* buffer, int strip_paths)
 {
-    int n = file_header(cx).name_length;
     // Over-long names are refused by the caller; here they are only kept
     // from overrunning the buffer or reading past the header's body.
-    if (n > NAME_CAPACITY - 1)
-        n = NAME_CAPACITY - 1;
-    if (n > name_bytes_available(cx))
-        n = name_bytes_available(cx);
     const uint8_t* name = file_header(cx).variable;
-    int i = 0;
-    for (; i < n && name[i] != 0; i++)
-        buffer[i] = char(name[i]);
-    std::memset(buffer + i, 0, size_t(n - i) + 1);
+    size_t n = stored_name_bytes(cx);
+    stored_text_to_utf8(name, n, buffer, NAME_CAPACITY);
     if (strip_paths) {
         const char* last = std::strrchr(buffer, '\\');
         if (last)

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---- Messages and console ----------------------------------------------
 
@@ -23,6 +24,19 @@ void platform_show_prompt(const char* text);
 bool platform_stdout_is_terminal();
 // Whether standard input is one, so that a question can be answered.
 bool platform_stdin_is_terminal();
+
+// ---- Text -------------------------------------------------------------
+// Names are UTF-8 on every system: every path handed to this layer is read
+// as UTF-8 (on Windows through the wide API), and text is written as UTF-8.
+
+// The program's arguments as UTF-8: on Windows read again from the wide
+// command line (the runtime's argv is in the ANSI code page, which cannot
+// hold most names); elsewhere left as they are.
+void platform_utf8_arguments(int* argc, char*** argv);
+// UTF-8 text to standard output or error (or any stream): on a Windows
+// console as wide characters, so that names in any script show; anywhere
+// else as the bytes.
+void platform_write_text(std::FILE* stream, const char* text, size_t length);
 
 // ---- Files --------------------------------------------------------------
 
@@ -48,6 +62,14 @@ bool platform_remove_file(const char* path);
 // The running program's own file, as the system names it (a host path);
 // false when it does not say or the name does not fit.
 bool platform_executable_path(char* buffer, uint32_t capacity);
+
+// fopen of a host path given in UTF-8.
+std::FILE* platform_fopen(const char* path, const char* mode);
+// Where the shell leaves wildcards to the program (Windows), calls each
+// with the path of every file or folder pattern matches ("." and ".."
+// aside), the folder part as given; returns how many matched. -1 where the
+// shell expands them itself, and a '*' that reaches the program is a name.
+int platform_expand_wildcard(const char* pattern, void (*each)(const char* path, void* context), void* context);
 
 // What the console tool restores after an entry is written. Times are
 // seconds since 1970 (UTC); links are never followed.

@@ -41,7 +41,7 @@ struct ScratchJob {
 
 }  // namespace
 
-bool decode_main_comment(const AceHeader& h, std::string* text)
+bool decode_main_comment(const AceHeader& h, std::string* text, std::string* raw)
 {
     if (!(h.header_flags & FLAG_COMMENT) || h.header_size < MAIN_FIXED_SIZE)
         return false;
@@ -69,7 +69,7 @@ bool decode_main_comment(const AceHeader& h, std::string* text)
     f.file.variable[1] = uint8_t(comment_size >> 8);
     std::memcpy(f.file.variable + 2, v + at + 2, size_t(present));
     decode_file_comment(*scratch.cx);
-    return decoded_comment_of(f, text);
+    return decoded_comment_of(f, text, raw);
 }
 
 bool read_archive_info(const std::string& completed_name, ArchiveInfo* info)
@@ -95,7 +95,8 @@ bool read_archive_info(const std::string& completed_name, ArchiveInfo* info)
     int kept = std::min<int>(h.header_size, HEADER_KEEP_SIZE) - MAIN_FIXED_SIZE;
     int info_length = std::min<int>(h.main.info_length, std::max(kept, 0));
     info->info_text = printable_text(h.main.variable, size_t(info_length));
-    info->has_comment = decode_main_comment(h, &info->comment);
+    info->info_raw = stored_text(h.main.variable, size_t(info_length));
+    info->has_comment = decode_main_comment(h, &info->comment, &info->comment_raw);
     stream_close(cx.stream, cx.job.archive_handle);
     return true;
 }

@@ -16,6 +16,7 @@ struct ArchiveInfo {
     std::string info_text;
     bool has_comment = false;
     std::string comment;  // decoded, control characters shown as '?'
+    std::string info_raw, comment_raw;  // as stored_text gives them (for JSON)
 };
 
 // False when the file cannot be opened or holds no valid main header; shows
@@ -27,4 +28,4 @@ struct AceHeader;
 // The packed comment of the main header held in the record, decoded with
 // the file comment decoder in a scratch context of its own, where a file
 // comment with an empty name would stand. False when it has none.
-bool decode_main_comment(const AceHeader& main_header, std::string* text);
+bool decode_main_comment(const AceHeader& main_header, std::string* text, std::string* raw = nullptr);

@@ -99,6 +99,13 @@ ExtractCommandOptions parse_extract_options(int argc, const char* const* argv, i
             o.overwrite = OverwritePolicy::NEVER;
         } else if (!std::strcmp(a, "-u") || !std::strcmp(a, "--update")) {
             o.overwrite = OverwritePolicy::UPDATE;
+        } else if (!std::strcmp(a, "--json")) {
+            const char letter = char(argv[command_index][0] | 0x20);
+            if (letter != 'l' && letter != 'v') {
+                o.error = "--json lists: it goes with l or v";
+                return o;
+            }
+            o.json = true;
         } else {
             bool tool_option = !std::strcmp(a, "-q") || !std::strcmp(a, "--quiet") || !std::strcmp(a, "--no-progress") ||
                                !std::strcmp(a, "-h") || !std::strcmp(a, "--help") || !std::strcmp(a, "-V") ||
@@ -340,7 +347,10 @@ std::string usage_text()
            "  -aoa, --overwrite      replace files that are already there\n"
            "  -aos, --skip-existing  keep files that are already there\n"
            "  -u, --update           replace only files older than the entry\n"
-           "  Without one of these, kelvo asks on a terminal and replaces otherwise.\n"
+           "  --json                 (l, v) one JSON document instead of the table: entries\n"
+           "                         with name, size, packed, time (ISO 8601), attributes,\n"
+           "                         crc, method, dictionary, flags, volumes and comment\n"
+           "  Without -aoa, -aos or -u, kelvo asks on a terminal and replaces otherwise.\n"
            "  Volumes that are there are opened without asking; a missing one is asked for.\n"
            "  Files get their stored times (and on Windows their attributes) back;\n"
            "  the format keeps no Unix permissions.\n"
@@ -356,7 +366,9 @@ std::string usage_text()
            "  -m1 .. -m9             effort, from fast to thorough (default -m6)\n"
            "  -d BITS|SIZE           dictionary: 10..20 bits, or 1k..1m (default 1m)\n"
            "  -n, --non-solid        each file on its own (default: solid)\n"
-           "  -v SIZE                split into volumes of SIZE bytes (k, m suffixes)\n"
+           "  -v SIZE                split into volumes of SIZE bytes (k, m suffixes); later\n"
+           "                         volumes of an older set of the same name are removed\n"
+           "                         (and named) once the pack has succeeded\n"
            "  -c, --comment TEXT     archive comment\n"
            "  --file-comment NAME=TEXT  comment for the entry NAME (as stored)\n"
            "  --no-dirs              no entries for folders, only files\n"
@@ -375,6 +387,8 @@ std::string usage_text()
            "  '\\' between folders.\n"
            "  The archive (and its volumes) is written under a temporary name and renamed\n"
            "  when complete: a failed or interrupted pack leaves nothing behind.\n"
+           "  On Windows, * and ? in an input's last component are matched by kelvo\n"
+           "  (cmd.exe leaves them); a pattern that matches nothing is an error.\n"
            "\n"
            "Installer options (after sfx, before the packing options):\n"
            "  --stub FILE            the stub: kelvo-stub.exe (found beside kelvo or in\n"
@@ -388,6 +402,10 @@ std::string usage_text()
            "  The payload must hold setup.exe at its top level. The same inputs give the same\n"
            "  bytes (the image's time stamp is SOURCE_DATE_EPOCH, or 0). Sign the installer\n"
            "  after it is made: a stub's own signature is dropped.\n"
+           "\n"
+           "Names: kelvo a stores UTF-8. A stored name (or comment) that is well-formed\n"
+           "  UTF-8 is read as UTF-8, any other as the DOS code page 437; both builds make\n"
+           "  the same file names from one archive (UTF-8 on Linux, Unicode on Windows).\n"
            "\n"
            "Exit codes: 0 ok, 1 out of memory, 3 cancelled, 5 volume missing or damaged,\n"
            "  6 read error, 7 write error, unsafe names or an entry not written,\n"

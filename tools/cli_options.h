@@ -35,6 +35,7 @@ struct ExtractCommandOptions {
     std::string output_dir;             // -o DIR: extract there (made when missing)
     OverwritePolicy overwrite = OverwritePolicy::ASK;
     std::vector<std::string> patterns;  // entries to handle (names, folders, * and ?)
+    bool json = false;                  // l, v: --json
     std::string error;
 };
 

@@ -14,6 +14,7 @@
 #include "tools/cli_options.h"
 #include "tools/listing.h"
 #include "tools/listing_host.h"
+#include "tools/text_output.h"
 
 namespace {
 
@@ -119,7 +120,7 @@ void ConsoleJobHost::show_message(const char* text)
     report_.messages++;
     break_line();
     std::fflush(out_);
-    std::fprintf(err_, "Fatal: %s\n", text);
+    tool_fprintf(err_, "Fatal: %s\n", text);
     std::fflush(err_);
 }
 
@@ -159,7 +160,7 @@ void ConsoleJobHost::volume_prompt(const char* volume_name)
 {
     break_line();
     std::fflush(out_);
-    std::fprintf(err_, "Insert the volume %s, then press Y to go on or N to give up.\n", volume_name);
+    tool_fprintf(err_, "Insert the volume %s, then press Y to go on or N to give up.\n", volume_name);
     std::fflush(err_);
 }
 
@@ -171,7 +172,7 @@ void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
     current_.expected_size = cx.reader.header.file.unpacked_size;
     current_.started = std::chrono::steady_clock::now();
     if (!quiet_) {
-        std::fprintf(out_, "%s %s", verb(), current_.name.c_str());
+        tool_fprintf(out_, "%s %s", verb(), current_.name.c_str());
         std::fflush(out_);
         current_.line_open = true;
     }
@@ -202,7 +203,7 @@ void ConsoleHost::draw_progress()
     std::fill_n(bar.begin(), percent * PROGRESS_BAR_WIDTH / 100, '#');
     char line[160];
     int n = std::snprintf(line, sizeof line, "\r%s %s [%s] %3d%%", verb(), name.c_str(), bar.c_str(), percent);
-    std::fputs(line, out_);
+    tool_fputs(line, out_);
     std::fflush(out_);
     drawn_width_ = size_t(std::max(n, 0));
     current_.bar_drawn = true;
@@ -211,7 +212,7 @@ void ConsoleHost::draw_progress()
 void ConsoleHost::print_verdict(const char* verdict)
 {
     if (current_.line_open && !current_.bar_drawn) {
-        std::fprintf(out_, " ... %s\n", verdict);
+        tool_fprintf(out_, " ... %s\n", verdict);
     } else {
         // The line was broken by a message or covered by a bar: say it whole.
         std::string line = std::string(verb()) + " " + current_.name + " ... " + verdict;
@@ -220,7 +221,7 @@ void ConsoleHost::print_verdict(const char* verdict)
             if (line.size() + 1 < drawn_width_)
                 line.append(drawn_width_ - line.size() - 1, ' ');
         }
-        std::fprintf(out_, "%s\n", line.c_str());
+        tool_fprintf(out_, "%s\n", line.c_str());
     }
     current_.line_open = false;
     std::fflush(out_);
@@ -260,7 +261,7 @@ bool ConsoleHost::refuse_link(const char* path)
     link_in_path_ = true;
     break_line();
     std::fflush(out_);
-    std::fprintf(err_, "kelvo: %s is a link to a folder: nothing is made through it\n", link.c_str());
+    tool_fprintf(err_, "kelvo: %s is a link to a folder: nothing is made through it\n", link.c_str());
     std::fflush(err_);
     return true;
 }
@@ -296,10 +297,10 @@ bool ConsoleHost::may_replace(JobContext& cx, const char* path)
     std::fflush(out_);
     std::string shown = printable_text(reinterpret_cast<const uint8_t*>(path), std::strlen(path));
     for (;;) {
-        std::fprintf(err_, "%s exists. Replace it? [y]es, [n]o, [A]ll, [N]one: ", shown.c_str());
+        tool_fprintf(err_, "%s exists. Replace it? [y]es, [n]o, [A]ll, [N]one: ", shown.c_str());
         std::fflush(err_);
         int key = read_key();
-        std::fprintf(err_, "%c\n", key > ' ' && key < 127 ? char(key) : ' ');
+        tool_fprintf(err_, "%c\n", key > ' ' && key < 127 ? char(key) : ' ');
         std::fflush(err_);
         switch (key) {
         case 'y': case 'Y': return true;
@@ -366,7 +367,7 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
         print_verdict(verdict.c_str());
     } else if (failed) {
         // Quiet runs still name the entries that went wrong.
-        std::fprintf(out_, "%s %s ... %s\n", verb(), current_.name.c_str(), verdict.c_str());
+        tool_fprintf(out_, "%s %s ... %s\n", verb(), current_.name.c_str(), verdict.c_str());
         std::fflush(out_);
     }
 }
@@ -392,12 +393,12 @@ void ConsoleHost::finish_command(JobContext& cx, bool unread)
     std::string what = count_text(report_.files, report_.folders);
     const char* done = command_ == ConsoleCommand::TEST ? "Tested" : "Extracted";
     if (report_.failed == 0 && status == STATUS_OK && !unread)
-        std::fprintf(out_, "%s %s (%" PRIu64 " bytes): all OK\n", done, what.c_str(), report_.bytes);
+        tool_fprintf(out_, "%s %s (%" PRIu64 " bytes): all OK\n", done, what.c_str(), report_.bytes);
     else if (report_.failed == 0 && unread)
-        std::fprintf(out_, "%s %s (%" PRIu64 " bytes); the rest of the archive is damaged\n", done, what.c_str(),
+        tool_fprintf(out_, "%s %s (%" PRIu64 " bytes); the rest of the archive is damaged\n", done, what.c_str(),
                      report_.bytes);
     else
-        std::fprintf(out_, "%s %s (%" PRIu64 " bytes); %" PRIu32 " %s failed\n", done, what.c_str(), report_.bytes,
+        tool_fprintf(out_, "%s %s (%" PRIu64 " bytes); %" PRIu32 " %s failed\n", done, what.c_str(), report_.bytes,
                      report_.failed, report_.failed == 1 ? "entry" : "entries");
 }
 
@@ -412,12 +413,12 @@ int32_t ConsoleJobHost::finish(JobContext& cx)
     int32_t code = status;
     if (unread) {
         if (walk_.reason == WalkEnd::DAMAGED_HEADER)
-            std::fprintf(err_,
+            tool_fprintf(err_,
                          "kelvo: Archive data is damaged: the header at byte %" PRId32 " of %" PRIu32
                          " fails its check; entries after it were not processed\n",
                          walk_.offset, walk_.length);
         else
-            std::fprintf(err_,
+            tool_fprintf(err_,
                          "kelvo: Archive data is damaged: the archive ends early (%" PRIu32
                          " bytes, cut inside a header or an entry's data); entries after it were not processed\n",
                          walk_.length);
@@ -430,7 +431,7 @@ int32_t ConsoleJobHost::finish(JobContext& cx)
     if (status == STATUS_OK || status == STATUS_CRC_ERROR) {
         for (size_t i = 0; i < patterns_.size(); i++) {
             if (!pattern_used_[i]) {
-                std::fprintf(err_, "kelvo: nothing in the archive matches %s\n", patterns_[i].c_str());
+                tool_fprintf(err_, "kelvo: nothing in the archive matches %s\n", patterns_[i].c_str());
                 unmatched = true;
             }
         }
@@ -440,13 +441,13 @@ int32_t ConsoleJobHost::finish(JobContext& cx)
     if (code != STATUS_OK) {
         // A usage failure found in the arguments shows no message of its own.
         if (code == STATUS_USAGE && report_.messages == 0 && !unread && !unmatched)
-            std::fprintf(err_, "kelvo: bad command line (kelvo --help shows the usage)\n");
+            tool_fprintf(err_, "kelvo: bad command line (kelvo --help shows the usage)\n");
         const char* why = code == STATUS_USAGE && unread      ? "damaged archive"
                           : code == STATUS_USAGE && unmatched ? "names not found in the archive"
                           : code == STATUS_WRITE_FAILED && status == STATUS_OK
                               ? "entries not written"
                               : status_text(code);
-        std::fprintf(err_, "kelvo: exit code %d (%s)\n", int(code), why);
+        tool_fprintf(err_, "kelvo: exit code %d (%s)\n", int(code), why);
         std::fflush(err_);
     }
     return code;

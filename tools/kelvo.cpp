@@ -15,8 +15,11 @@
 #include "tools/archive_info.h"
 #include "tools/cli_options.h"
 #include "tools/console_host.h"
+#include "tools/host_path.h"
+#include "tools/listing_host.h"
 #include "tools/pack_command.h"
 #include "tools/sfx_command.h"
+#include "tools/text_output.h"
 
 #ifndef KELVO_VERSION
 #define KELVO_VERSION "0"
@@ -45,7 +48,7 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
     } else {
         extract = parse_extract_options(argc, argv, options.command_index);
         if (!extract.error.empty()) {
-            std::fprintf(stderr, "kelvo: bad command line: %s\n(kelvo --help shows the usage)\n", extract.error.c_str());
+            tool_fprintf(stderr, "kelvo: bad command line: %s\n(kelvo --help shows the usage)\n", extract.error.c_str());
             return STATUS_USAGE;
         }
         job_argv.push_back(argv[options.command_index]);
@@ -60,6 +63,8 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
     host.set_patterns(extract.patterns);
     if (command == ConsoleCommand::EXTRACT || command == ConsoleCommand::EXTRACT_FLAT)
         static_cast<ConsoleHost&>(host).set_overwrite(extract.overwrite, platform_stdin_is_terminal());
+    if (command == ConsoleCommand::LIST || command == ConsoleCommand::LIST_VERBOSE)
+        static_cast<ListingHost&>(host).set_json(extract.json);
 
     // The archive name the job will open, found the way the job finds it,
     // for a look at its main header beforehand (v shows it).
@@ -69,21 +74,27 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
         if (!extract.output_dir.empty()) {
             // The archive is named from here, the files land there.
             std::error_code ec;
-            given = std::filesystem::absolute(given, ec).string();
-            std::filesystem::create_directories(extract.output_dir, ec);
-            std::filesystem::current_path(extract.output_dir, ec);
+            given = utf8_of(std::filesystem::absolute(host_path(given), ec));
+            std::filesystem::create_directories(host_path(extract.output_dir), ec);
+            std::filesystem::current_path(host_path(extract.output_dir), ec);
             if (ec) {
-                std::fprintf(stderr, "kelvo: cannot use %s as the output folder: %s\n", extract.output_dir.c_str(),
+                tool_fprintf(stderr, "kelvo: cannot use %s as the output folder: %s\n", extract.output_dir.c_str(),
                              ec.message().c_str());
                 return STATUS_WRITE_FAILED;
             }
         }
         name = resolved_archive_name(given);
         // The job would call a file that is not there "Damaged archive".
-        FILE* archive = std::fopen(name.c_str(), "rb");
+        FILE* archive = platform_fopen(name.c_str(), "rb");
         if (!archive) {
-            std::fprintf(stderr, "kelvo: cannot open %s: %s\nkelvo: exit code %d (%s)\n", name.c_str(),
-                         std::strerror(errno), int(STATUS_USAGE), "cannot open the archive");
+            const int why = errno;
+            if (extract.json) {
+                // Even then a listing in JSON is a document: empty, incomplete.
+                host.set_archive_info(nullptr, name);
+                static_cast<ListingHost&>(host).print_json_end(false);
+            }
+            tool_fprintf(stderr, "kelvo: cannot open %s: %s\nkelvo: exit code %d (%s)\n", name.c_str(),
+                         std::strerror(why), int(STATUS_USAGE), "cannot open the archive");
             return STATUS_USAGE;
         }
         std::fclose(archive);
@@ -94,7 +105,7 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
     bool have_info = command != ConsoleCommand::OTHER && read_archive_info(name, &info);
     host.set_archive_info(have_info ? &info : nullptr, name);
     if (have_info && info.volume_number != 0)
-        std::fprintf(stderr, "kelvo: %s is volume %d of a set; nothing is done unless you start from its first volume\n",
+        tool_fprintf(stderr, "kelvo: %s is volume %d of a set; nothing is done unless you start from its first volume\n",
                      name.c_str(), info.volume_number);
 
     // Tens of kilobytes of tables: on the heap.
@@ -114,14 +125,16 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
 
 int main(int argc, char** argv)
 {
+    // Names on the command line, as everywhere in the tool, are UTF-8.
+    platform_utf8_arguments(&argc, &argv);
     const char* const* args = argv;
     ToolOptions options = parse_tool_options(argc, args);
     if (!options.error.empty()) {
-        std::fprintf(stderr, "kelvo: %s\n%s", options.error.c_str(), usage_text().c_str());
+        tool_fprintf(stderr, "kelvo: %s\n%s", options.error.c_str(), usage_text().c_str());
         return STATUS_USAGE;
     }
     if (options.help) {
-        std::fputs(usage_text().c_str(), stdout);
+        tool_fputs(usage_text().c_str(), stdout);
         return 0;
     }
     if (options.version) {
@@ -135,7 +148,7 @@ int main(int argc, char** argv)
         (!std::strcmp(args[options.command_index], "a") || !std::strcmp(args[options.command_index], "A"))) {
         PackCommandOptions pack = parse_pack_options(argc, args, options.command_index + 1);
         if (!pack.error.empty()) {
-            std::fprintf(stderr, "kelvo: %s\n(kelvo --help shows the usage)\n", pack.error.c_str());
+            tool_fprintf(stderr, "kelvo: %s\n(kelvo --help shows the usage)\n", pack.error.c_str());
             return STATUS_USAGE;
         }
         // The file system library reports some failures by throwing (a name
@@ -144,20 +157,20 @@ int main(int argc, char** argv)
         try {
             return run_pack_command(pack, options.quiet, stdout, stderr);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "kelvo: %s\n", e.what());
+            tool_fprintf(stderr, "kelvo: %s\n", e.what());
             return STATUS_READ_FAILED;
         }
     }
     if (options.command_index > 0 && !std::strcmp(args[options.command_index], "sfx")) {
         SfxOptions sfx = parse_sfx_options(argc, args, options.command_index + 1);
         if (!sfx.error.empty()) {
-            std::fprintf(stderr, "kelvo: %s\n(kelvo --help shows the usage)\n", sfx.error.c_str());
+            tool_fprintf(stderr, "kelvo: %s\n(kelvo --help shows the usage)\n", sfx.error.c_str());
             return STATUS_USAGE;
         }
         try {
             return run_sfx_command(sfx, options.quiet, stdout, stderr);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "kelvo: %s\n", e.what());
+            tool_fprintf(stderr, "kelvo: %s\n", e.what());
             return STATUS_READ_FAILED;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/header.h"
+#include "extract/name_text.h"
 
 DosDateTime decode_dos_time(uint32_t t)
 {
@@ -109,13 +110,28 @@ std::string flag_names(uint16_t flags)
     return s.empty() ? "none" : s;
 }
 
+std::string stored_text(const uint8_t* bytes, size_t length)
+{
+    std::string s(stored_text_to_utf8(bytes, length, nullptr, 0), '\0');
+    stored_text_to_utf8(bytes, length, s.data(), s.size() + 1);
+    return s;
+}
+
 std::string printable_text(const uint8_t* bytes, size_t length)
 {
+    const std::string text = stored_text(bytes, length);
     std::string s;
-    s.reserve(length);
-    for (size_t i = 0; i < length; i++) {
-        uint8_t c = bytes[i];
-        s += (c < 0x20 || c == 0x7F) ? '?' : char(c);
+    s.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++) {
+        const uint8_t c = uint8_t(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            s += '?';
+        } else if (c == 0xC2 && i + 1 < text.size() && uint8_t(text[i + 1]) < 0xA0) {
+            s += '?';  // U+0080-U+009F: the 8-bit controls, CSI among them
+            i++;
+        } else {
+            s += char(c);
+        }
     }
     return s;
 }
@@ -134,6 +150,7 @@ ListedEntry listed_entry_from(const AceHeader& h)
     if (zero)
         n = size_t(zero - f.variable);
     e.name = printable_text(f.variable, n);
+    e.name_text = stored_text(f.variable, n);
     e.size = f.unpacked_size;
     e.packed = f.packed_size;
     e.file_time = f.file_time;
@@ -146,7 +163,7 @@ ListedEntry listed_entry_from(const AceHeader& h)
     return e;
 }
 
-bool decoded_comment_of(const AceHeader& h, std::string* text)
+bool decoded_comment_of(const AceHeader& h, std::string* text, std::string* raw)
 {
     if (!(h.header_flags & FLAG_COMMENT))
         return false;
@@ -164,6 +181,8 @@ bool decoded_comment_of(const AceHeader& h, std::string* text)
     if (!zero)
         return false;
     *text = printable_text(begin, size_t(zero - begin));
+    if (raw)
+        *raw = stored_text(begin, size_t(zero - begin));
     return true;
 }
 
@@ -227,4 +246,83 @@ std::string verbose_block(const ListedEntry& e)
     if (e.has_comment)
         s += "  comment: " + e.comment + "\n";
     return s;
+}
+
+std::string json_string(const std::string& text)
+{
+    std::string s = "\"";
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const uint8_t c = p[i];
+        if (c >= 0x80) {
+            // One well-formed sequence as it is, anything else as U+FFFD.
+            size_t length = 0;
+            for (size_t k = 2; k <= 4 && i + k <= n && length == 0; k++)
+                if (is_utf8_text(p + i, k))
+                    length = k;
+            if (length == 0) {
+                s += "\\ufffd";
+                i++;
+            } else {
+                s.append(text, i, length);
+                i += length;
+            }
+            continue;
+        }
+        i++;
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\u%04x", c);
+                s += hex;
+            } else {
+                s += char(c);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+std::string format_iso_time(uint32_t file_time)
+{
+    std::string t = format_dos_time(file_time);
+    t[10] = 'T';
+    return t;
+}
+
+std::string json_entry(const ListedEntry& e)
+{
+    std::string flags;
+    const std::string names = flag_names(e.flags);
+    if (names != "none") {
+        // "data comment solid+0x0100": each name, the unknown bits as one hex word.
+        std::string word;
+        for (char c : names + " ") {
+            if (c == ' ' || c == '+') {
+                if (!word.empty())
+                    flags += (flags.empty() ? "" : ", ") + json_string(word);
+                word.clear();
+            } else {
+                word += c;
+            }
+        }
+    }
+    char facts[400];
+    std::snprintf(facts, sizeof facts,
+                  "\"folder\": %s, \"size\": %" PRIu32 ", \"packed\": %" PRIu64 ", \"time\": \"%s\", "
+                  "\"attributes\": %" PRIu32 ", \"attribute_letters\": \"%s\", \"crc\": \"%08" PRIX32 "\", "
+                  "\"method\": \"%s\", \"quality\": %u, \"dictionary\": %" PRIu64 ", ",
+                  (e.attributes & ATTR_DIRECTORY) ? "true" : "false", e.size, e.packed,
+                  format_iso_time(e.file_time).c_str(), e.attributes, format_attributes(e.attributes).c_str(), e.crc,
+                  method_name(e.method).c_str(), unsigned(e.quality), dictionary_size(e.parameter));
+    return "{\"name\": " + json_string(e.name_text) + ", " + facts + "\"flags\": [" + flags +
+           "], \"volumes\": " + std::to_string(e.pieces) +
+           ", \"comment\": " + (e.has_comment ? json_string(e.comment_text) : std::string("null")) + "}";
 }

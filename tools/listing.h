@@ -31,12 +31,17 @@ std::string format_binary_size(uint64_t bytes);
 std::string method_name(uint8_t method);
 // Known flag bits by name, unknown ones as hex: "data comment solid+0x0100".
 std::string flag_names(uint16_t flags);
-// Names and comments come from the archive, so control characters (escape
-// sequences above all) never reach the terminal: each becomes '?'.
+// Stored names and comments as UTF-8: as they are when they are UTF-8,
+// read as code page 437 otherwise (see extract/name_text.h).
+std::string stored_text(const uint8_t* bytes, size_t length);
+// The same for the terminal. Names and comments come from the archive, so
+// control characters (escape sequences above all) never reach it: each
+// becomes '?'.
 std::string printable_text(const uint8_t* bytes, size_t length);
 
 struct ListedEntry {
-    std::string name;
+    std::string name;       // printable
+    std::string name_text;  // as stored_text gives it, control characters kept
     uint32_t size = 0;
     uint64_t packed = 0;  // all pieces of a split entry
     uint32_t file_time = 0;
@@ -48,7 +53,8 @@ struct ListedEntry {
     uint16_t flags = 0;
     int pieces = 1;
     bool has_comment = false;
-    std::string comment;
+    std::string comment;       // printable
+    std::string comment_text;  // as stored_text gives it
 };
 
 // The entry named by the file header now held in the record; name bytes are
@@ -56,7 +62,8 @@ struct ListedEntry {
 ListedEntry listed_entry_from(const AceHeader& header);
 // The decoded comment of that header (text up to its terminator) if the
 // comment decoder left one; false when there is none.
-bool decoded_comment_of(const AceHeader& header, std::string* text);
+// raw, when given, gets the text as stored_text gives it.
+bool decoded_comment_of(const AceHeader& header, std::string* text, std::string* raw = nullptr);
 
 struct ListingTotals {
     uint64_t size = 0;
@@ -75,3 +82,14 @@ std::string listing_total(const ListingTotals& t);
 // The verbose block: the row's facts and the method, dictionary, flags and
 // comment, one labelled line each.
 std::string verbose_block(const ListedEntry& e);
+
+// ---- l --json / v --json ----
+// A JSON string literal of text: quotes, backslashes and control characters
+// escaped; bytes that are not well-formed UTF-8 (a host path can hold any)
+// become U+FFFD, so that the document is always valid.
+std::string json_string(const std::string& text);
+// The DOS stamp as ISO 8601 local time (the format keeps no zone):
+// "2024-05-06T07:08:10".
+std::string format_iso_time(uint32_t file_time);
+// One entry as a JSON object on one line.
+std::string json_entry(const ListedEntry& e);

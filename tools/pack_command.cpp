@@ -17,7 +17,10 @@
 #include "compress/packer.h"
 #include "extract/job.h"
 #include "platform/platform.h"
+#include "tools/archive_info.h"
+#include "tools/host_path.h"
 #include "tools/listing.h"
+#include "tools/text_output.h"
 
 namespace fs = std::filesystem;
 
@@ -57,7 +60,7 @@ bool archive_name_of(const fs::path& relative, std::string* name)
 {
     std::string s;
     for (const fs::path& part : relative) {
-        std::string c = part.string();
+        std::string c = utf8_of(part);
         if (c.empty() || c == ".")
             continue;
         if (c.find('\\') != std::string::npos)
@@ -136,7 +139,7 @@ bool expand_list_files(const std::vector<std::string>& given, std::vector<std::s
             continue;
         }
         const std::string list = arg.substr(1);
-        std::ifstream in(list, std::ios::binary);
+        std::ifstream in(host_path(list), std::ios::binary);
         if (!in) {
             *error = "cannot read the list " + list + ": " + std::generic_category().message(errno);
             return false;
@@ -156,6 +159,37 @@ bool expand_list_files(const std::vector<std::string>& given, std::vector<std::s
     return true;
 }
 
+// Where the shell leaves wildcards to the program (cmd.exe does), '*' and
+// '?' in an input's last component are matched here. A pattern that
+// matches nothing is an error, as a missing file is: packing less than was
+// asked for should not pass unnoticed.
+bool expand_wildcards(std::vector<std::string>* arguments, std::string* error)
+{
+    std::vector<std::string> out;
+    for (const std::string& arg : *arguments) {
+        if (arg.find_first_of("*?") == std::string::npos) {
+            out.push_back(arg);
+            continue;
+        }
+        std::vector<std::string> matches;
+        auto keep = [](const char* path, void* context) {
+            static_cast<std::vector<std::string>*>(context)->push_back(path);
+        };
+        if (platform_expand_wildcard(arg.c_str(), keep, &matches) < 0) {
+            out.push_back(arg);
+            continue;
+        }
+        if (matches.empty()) {
+            *error = "no file or folder matches " + arg;
+            return false;
+        }
+        std::sort(matches.begin(), matches.end());
+        out.insert(out.end(), matches.begin(), matches.end());
+    }
+    *arguments = std::move(out);
+    return true;
+}
+
 // Whether a file on disk is the archive being written or one of its volumes.
 struct OwnOutput {
     fs::path archive;  // absolute, normal
@@ -172,7 +206,7 @@ struct OwnOutput {
         if (!volumes || c.parent_path() != archive.parent_path() || c.stem() != archive.stem())
             return false;
         // Volume extensions: C00..C99, 100..999.
-        std::string e = c.extension().string();
+        std::string e = utf8_of(c.extension());
         if (e.size() != 4)
             return false;
         bool first_ok = e[1] == 'C' || e[1] == 'c' || (e[1] >= '1' && e[1] <= '9');
@@ -186,7 +220,7 @@ void add_entry(std::vector<PackInput>* inputs, const fs::path& disk, const std::
 {
     PackInput in;
     in.archive_name = name;
-    in.disk_path = disk.string();
+    in.disk_path = utf8_of(disk);
     in.directory = directory;
     in.file_time = dos_time_of(disk);
     in.attributes = attributes_of(disk, directory);
@@ -209,7 +243,7 @@ struct Walker {
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
             children.push_back(*it);
         if (ec) {
-            *error = "cannot read the folder " + folder.string() + ": " + ec.message();
+            *error = "cannot read the folder " + utf8_of(folder) + ": " + ec.message();
             return false;
         }
         std::sort(children.begin(), children.end(),
@@ -217,7 +251,7 @@ struct Walker {
         for (const fs::directory_entry& child : children) {
             std::string leaf;
             if (!archive_name_of(child.path().filename(), &leaf)) {
-                warnings->push_back("skipped " + child.path().string() + ": '\\' in its name");
+                warnings->push_back("skipped " + utf8_of(child.path()) + ": '\\' in its name");
                 continue;
             }
             std::string child_name = name.empty() ? leaf : name + "\\" + leaf;
@@ -252,20 +286,20 @@ struct Walker {
         fs::file_status link = fs::symlink_status(path, ec);
         fs::file_status st = fs::status(path, ec);
         if (fs::is_symlink(link) && !fs::exists(st)) {
-            warnings->push_back("skipped " + path.string() + ": a link to nothing");
+            warnings->push_back("skipped " + utf8_of(path) + ": a link to nothing");
             return true;
         }
         if (ec) {
-            *error = "cannot read " + path.string() + ": " + ec.message();
+            *error = "cannot read " + utf8_of(path) + ": " + ec.message();
             return false;
         }
         if (name.size() >= size_t(NAME_CAPACITY)) {
-            warnings->push_back("skipped " + path.string() + ": its name inside the archive is too long");
+            warnings->push_back("skipped " + utf8_of(path) + ": its name inside the archive is too long");
             return true;
         }
         if (fs::is_directory(st)) {
             if (fs::is_symlink(link)) {
-                warnings->push_back("skipped " + path.string() + ": a link to a folder");
+                warnings->push_back("skipped " + utf8_of(path) + ": a link to a folder");
                 return true;
             }
             if (options.directory_entries && !name.empty())
@@ -273,18 +307,18 @@ struct Walker {
             return walk_folder(path, name);
         }
         if (!fs::is_regular_file(st)) {
-            warnings->push_back("skipped " + path.string() + ": not a file or folder");
+            warnings->push_back("skipped " + utf8_of(path) + ": not a file or folder");
             return true;
         }
         if (own.matches(path))
             return true;
         uint64_t size = fs::file_size(path, ec);
         if (ec) {
-            *error = "cannot read " + path.string() + ": " + ec.message();
+            *error = "cannot read " + utf8_of(path) + ": " + ec.message();
             return false;
         }
         if (size > 0xFFFFFFFFu) {
-            *error = path.string() + " is 4 GiB or larger, more than an entry can hold";
+            *error = utf8_of(path) + " is 4 GiB or larger, more than an entry can hold";
             return false;
         }
         add_entry(inputs, path, name, false, size);
@@ -299,14 +333,14 @@ bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* i
 {
     OwnOutput own;
     std::error_code ec;
-    own.archive = fs::absolute(completed_archive_name(options.archive), ec).lexically_normal();
+    own.archive = fs::absolute(host_path(completed_archive_name(options.archive)), ec).lexically_normal();
     own.volumes = options.volume_size != 0;
     Walker walker{options, own, inputs, warnings, error};
     std::vector<std::string> arguments;
-    if (!expand_list_files(options.inputs, &arguments, error))
+    if (!expand_list_files(options.inputs, &arguments, error) || !expand_wildcards(&arguments, error))
         return false;
     for (const std::string& arg : arguments) {
-        fs::path p(arg);
+        fs::path p = host_path(arg);
         if (!fs::exists(fs::symlink_status(p, ec))) {
             *error = "no such file or folder: " + arg;
             return false;
@@ -332,7 +366,7 @@ bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* i
             continue;
         }
         const PackInput& first = unique[it->second];
-        if (fs::path(first.disk_path).lexically_normal() == fs::path(in.disk_path).lexically_normal() &&
+        if (host_path(first.disk_path).lexically_normal() == host_path(in.disk_path).lexically_normal() &&
             first.directory == in.directory)
             continue;
         *error = "both " + first.disk_path + " and " + in.disk_path + " would be stored as " + in.archive_name;
@@ -352,7 +386,7 @@ volatile std::sig_atomic_t interrupted = 0;
 
 void note_interrupt(int) { interrupted = 1; }
 
-std::FILE* open_for_writing(const char* path) { return std::fopen(path, "wb"); }
+std::FILE* open_for_writing(const char* path) { return platform_fopen(path, "wb"); }
 
 std::string reason(int error_number)
 {
@@ -371,7 +405,7 @@ std::string temporary_name(const std::string& target)
             name += digits[random() % 36];
         // Where the folder cannot be looked into, creating the file says why.
         std::error_code ec;
-        if (!fs::exists(fs::symlink_status(name, ec)))
+        if (!fs::exists(fs::symlink_status(host_path(name), ec)))
             return name;
     }
 }
@@ -447,7 +481,7 @@ int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, cons
     auto discard = [&] {
         std::error_code ec;
         for (const std::string& t : temporaries)
-            fs::remove(t, ec);
+            fs::remove(host_path(t), ec);
     };
     interrupted = 0;
     platform_install_interrupt(note_interrupt);
@@ -465,12 +499,12 @@ int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, cons
     size_t renamed = 0;
     for (; ok && renamed < names.size(); renamed++) {
         std::error_code ec;
-        fs::rename(temporaries[renamed], names[renamed], ec);
-        if (ec && replace && fs::exists(fs::symlink_status(names[renamed]))) {
+        fs::rename(host_path(temporaries[renamed]), host_path(names[renamed]), ec);
+        if (ec && replace && fs::exists(fs::symlink_status(host_path(names[renamed])))) {
             // Where a rename does not replace a file, the old one goes first.
             std::error_code removed;
-            if (fs::remove(names[renamed], removed))
-                fs::rename(temporaries[renamed], names[renamed], ec = {});
+            if (fs::remove(host_path(names[renamed]), removed))
+                fs::rename(host_path(temporaries[renamed]), host_path(names[renamed]), ec = {});
         }
         if (ec) {
             *error = "cannot write " + names[renamed] + ": " + ec.message();
@@ -491,6 +525,30 @@ int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, cons
     return STATUS_OK;
 }
 
+std::vector<std::string> remove_stale_volumes(const std::string& first, size_t written)
+{
+    std::vector<std::string> removed;
+    for (size_t i = written;; i++) {
+        std::vector<std::string> names = volume_names(first, i + 1);
+        if (names.size() != i + 1)
+            break;
+        // Found in another case too, as the unpacker finds volumes.
+        std::vector<char> name(names[i].begin(), names[i].end());
+        name.push_back('\0');
+        platform_match_name_case(name.data());
+        // Only a volume of an archive, and the one that would come next:
+        // any other file of that name is not the older set's.
+        ArchiveInfo info;
+        if (!read_archive_info(name.data(), &info) || info.volume_number != int(i & 0xFF))
+            break;
+        std::error_code ec;
+        if (!fs::remove(host_path(name.data()), ec))
+            break;
+        removed.push_back(name.data());
+    }
+    return removed;
+}
+
 int pack_status_of_error(const std::string& error)
 {
     if (error.rfind("cannot write", 0) == 0)
@@ -506,9 +564,9 @@ int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan)
     std::vector<std::string> warnings;
     bool ok = collect_inputs(options, &plan->inputs, &error, &warnings);
     for (const std::string& w : warnings)
-        std::fprintf(err, "kelvo: %s\n", w.c_str());
+        tool_fprintf(err, "kelvo: %s\n", w.c_str());
     if (!ok) {
-        std::fprintf(err, "kelvo: %s\n", error.c_str());
+        tool_fprintf(err, "kelvo: %s\n", error.c_str());
         return STATUS_USAGE;
     }
 
@@ -530,7 +588,7 @@ int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan)
     }
     for (size_t i = 0; i < options.file_comments.size(); i++) {
         if (!comment_used[i]) {
-            std::fprintf(err, "kelvo: --file-comment names %s, which is not packed\n",
+            tool_fprintf(err, "kelvo: --file-comment names %s, which is not packed\n",
                          options.file_comments[i].first.c_str());
             return STATUS_USAGE;
         }
@@ -563,22 +621,22 @@ void print_pack_summary(const PackCommandOptions& options, const PackPlan& plan,
         if (!directory)
             files++;
         if (!quiet)
-            std::fprintf(out, "Adding %s ... %s\n", e.name.c_str(),
+            tool_fprintf(out, "Adding %s ... %s\n", e.name.c_str(),
                          directory ? "folder"
                                    : (std::to_string(e.unpacked_size) + " -> " + std::to_string(e.packed_size) +
                                       " (" + format_ratio(e.packed_size, e.unpacked_size) + ", " +
                                       method_name(e.method) + ")")
                                          .c_str());
     }
-    std::fprintf(out, "Packed %u %s (%llu bytes) into %llu bytes (%s), %s, dictionary %s", files,
+    tool_fprintf(out, "Packed %u %s (%llu bytes) into %llu bytes (%s), %s, dictionary %s", files,
                  files == 1 ? "file" : "files", (unsigned long long)total, (unsigned long long)packed,
                  format_ratio(packed, total).c_str(), options.solid ? "solid" : "not solid",
                  format_binary_size(uint64_t(1) << result.dict_bits).c_str());
     if (written.size() > 1)
-        std::fprintf(out, ", %zu volumes: %s ... %s\n", written.size(), written.front().c_str(),
+        tool_fprintf(out, ", %zu volumes: %s ... %s\n", written.size(), written.front().c_str(),
                      written.back().c_str());
     else
-        std::fprintf(out, ": %s\n", written.empty() ? completed_archive_name(options.archive).c_str()
+        tool_fprintf(out, ": %s\n", written.empty() ? completed_archive_name(options.archive).c_str()
                                                     : written.front().c_str());
     std::fflush(out);
 }
@@ -591,14 +649,14 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
         return status;
     std::string archive = completed_archive_name(options.archive);
     std::error_code ec;
-    if (!options.overwrite && fs::exists(fs::symlink_status(archive, ec))) {
-        std::fprintf(err, "kelvo: %s exists; remove it first, or pack with --overwrite\n", archive.c_str());
+    if (!options.overwrite && fs::exists(fs::symlink_status(host_path(archive), ec))) {
+        tool_fprintf(err, "kelvo: %s exists; remove it first, or pack with --overwrite\n", archive.c_str());
         return STATUS_USAGE;
     }
 
     PackResult result = pack_archive(plan.items, plan.pack);
     if (!result.ok) {
-        std::fprintf(err, "kelvo: %s\n", result.error.c_str());
+        tool_fprintf(err, "kelvo: %s\n", result.error.c_str());
         return pack_status_of_error(result.error);
     }
     std::vector<std::string> written;
@@ -606,9 +664,14 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
     status = write_archive_volumes(result.volumes, archive, options.volume_size, options.overwrite, &written,
                                    &error);
     if (status != STATUS_OK) {
-        std::fprintf(err, "kelvo: %s\n", error.c_str());
+        tool_fprintf(err, "kelvo: %s\n", error.c_str());
         return status;
     }
     print_pack_summary(options, plan, result, written, quiet, out);
+    std::vector<std::string> removed = remove_stale_volumes(archive, written.size());
+    if (!removed.empty())
+        tool_fprintf(err, "kelvo: removed %zu %s left by an older archive of this name: %s%s%s\n", removed.size(),
+                     removed.size() == 1 ? "volume" : "volumes", removed.front().c_str(),
+                     removed.size() > 1 ? " ... " : "", removed.size() > 1 ? removed.back().c_str() : "");
     return STATUS_OK;
 }

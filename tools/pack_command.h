@@ -67,3 +67,10 @@ int pack_status_of_error(const std::string& error);
 // Runs the whole command; returns the exit code (0, or 6 when an input
 // cannot be read, 7 when the archive cannot be written, 8 for bad input).
 int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, FILE* err);
+
+// After a pack wrote `written` files of the set that starts at first: the
+// volumes of an older archive of that name that follow them (each one a
+// volume, numbered as the next would be; the run stops at the first file
+// that is not), which a later unpacking would read as the new set's
+// continuation. Removes them and returns their names.
+std::vector<std::string> remove_stale_volumes(const std::string& first, size_t written);

@@ -15,6 +15,8 @@
 #include "platform/embedded.h"
 #include "tools/pack_command.h"
 #include "tools/pe_image.h"
+#include "tools/host_path.h"
+#include "tools/text_output.h"
 
 namespace fs = std::filesystem;
 
@@ -30,9 +32,9 @@ constexpr int TITLE_CAPACITY = 400;  // what the splash window reads of string 1
 bool read_whole(const std::string& path, Bytes* out)
 {
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
+    if (!fs::is_regular_file(host_path(path), ec))
         return false;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(host_path(path), std::ios::binary);
     if (!in)
         return false;
     out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -58,10 +60,10 @@ bool is_mz(const Bytes& b) { return b.size() >= 2 && b[0] == 'M' && b[1] == 'Z';
 // main header (its signature right behind the header's first fields).
 bool looks_like_archive(const std::string& path)
 {
-    std::string ext = fs::path(path).extension().string();
+    std::string ext = utf8_of(host_path(path).extension());
     if (equal_ignoring_case(ext, ".ace"))
         return true;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(host_path(path), std::ios::binary);
     char head[7 + ACE_SIGNATURE_LENGTH] = {};
     in.read(head, sizeof head);
     return in.gcount() == std::streamsize(sizeof head) &&
@@ -102,7 +104,7 @@ std::string find_stub(const SfxOptions& options, std::string* looked)
     }
     std::error_code ec;
     for (const std::string& candidate : stub_candidates(self)) {
-        if (fs::is_regular_file(candidate, ec))
+        if (fs::is_regular_file(host_path(candidate), ec))
             return candidate;
         *looked += (looked->empty() ? "" : ", ") + candidate;
     }
@@ -112,17 +114,17 @@ std::string find_stub(const SfxOptions& options, std::string* looked)
 bool write_installer(const std::string& path, const Bytes& bytes)
 {
     {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        std::ofstream out(host_path(path), std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         out.close();
         if (!out) {
             std::error_code ignored;
-            fs::remove(path, ignored);
+            fs::remove(host_path(path), ignored);
             return false;
         }
     }
     std::error_code ignored;
-    fs::permissions(path,
+    fs::permissions(host_path(path),
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
                         fs::perms::others_exec,
                     ignored);
@@ -137,7 +139,7 @@ int build_windows_installer(const SfxOptions& options, const Bytes& stub, const 
     std::vector<PeResource> resources;
     std::string error;
     if (!pe_read_resources(stub, &resources, &error)) {
-        std::fprintf(err, "kelvo: cannot use %s as the stub: %s\n", stub_path.c_str(), error.c_str());
+        tool_fprintf(err, "kelvo: cannot use %s as the stub: %s\n", stub_path.c_str(), error.c_str());
         return STATUS_USAGE;
     }
     const PeResourceKey archive_type = PeResourceKey::named(ARCHIVE_TYPE);
@@ -146,7 +148,7 @@ int build_windows_installer(const SfxOptions& options, const Bytes& stub, const 
     for (const PeResource& r : resources)
         has_archive = has_archive || (r.type == archive_type && r.name == archive_name);
     if (!has_archive) {
-        std::fprintf(err, "kelvo: %s is no installer stub: it has no ARCDATA/Data resource\n", stub_path.c_str());
+        tool_fprintf(err, "kelvo: %s is no installer stub: it has no ARCDATA/Data resource\n", stub_path.c_str());
         return STATUS_USAGE;
     }
     pe_put_resource(&resources, archive_type, archive_name, archive);
@@ -154,17 +156,17 @@ int build_windows_installer(const SfxOptions& options, const Bytes& stub, const 
     const std::string scratch = options.scratch_name_given ? options.scratch_name : TEXT_SCRATCH_NAME;
     if (!pe_set_string(&resources, STRING_TITLE, title, &error) ||
         !pe_set_string(&resources, STRING_SCRATCH_NAME, scratch, &error)) {
-        std::fprintf(err, "kelvo: %s\n", error.c_str());
+        tool_fprintf(err, "kelvo: %s\n", error.c_str());
         return STATUS_USAGE;
     }
     if (!options.splash.empty()) {
         Bytes file, bitmap;
         if (!read_whole(options.splash, &file)) {
-            std::fprintf(err, "kelvo: cannot read the splash bitmap %s\n", options.splash.c_str());
+            tool_fprintf(err, "kelvo: cannot read the splash bitmap %s\n", options.splash.c_str());
             return STATUS_READ_FAILED;
         }
         if (!pe_bitmap_from_bmp(file, SPLASH_WIDTH, SPLASH_HEIGHT, &bitmap, &error)) {
-            std::fprintf(err, "kelvo: --splash %s: %s\n", options.splash.c_str(), error.c_str());
+            tool_fprintf(err, "kelvo: --splash %s: %s\n", options.splash.c_str(), error.c_str());
             return STATUS_USAGE;
         }
         pe_put_resource(&resources, PeResourceKey::number(PE_TYPE_BITMAP), PeResourceKey::named(SPLASH_BITMAP_NAME),
@@ -173,20 +175,20 @@ int build_windows_installer(const SfxOptions& options, const Bytes& stub, const 
     if (!options.icon.empty()) {
         Bytes file;
         if (!read_whole(options.icon, &file)) {
-            std::fprintf(err, "kelvo: cannot read the icon %s\n", options.icon.c_str());
+            tool_fprintf(err, "kelvo: cannot read the icon %s\n", options.icon.c_str());
             return STATUS_READ_FAILED;
         }
         if (!pe_set_icon_group(&resources, MAIN_ICON_NAME, file, &error)) {
-            std::fprintf(err, "kelvo: --icon %s: %s\n", options.icon.c_str(), error.c_str());
+            tool_fprintf(err, "kelvo: --icon %s: %s\n", options.icon.c_str(), error.c_str());
             return STATUS_USAGE;
         }
     }
     std::vector<std::string> warnings;
     bool ok = pe_replace_resources(stub, resources, image_time_stamp(), installer, &error, &warnings);
     for (const std::string& w : warnings)
-        std::fprintf(err, "kelvo: warning: %s\n", w.c_str());
+        tool_fprintf(err, "kelvo: warning: %s\n", w.c_str());
     if (!ok) {
-        std::fprintf(err, "kelvo: cannot rewrite the stub %s: %s\n", stub_path.c_str(), error.c_str());
+        tool_fprintf(err, "kelvo: cannot rewrite the stub %s: %s\n", stub_path.c_str(), error.c_str());
         return STATUS_USAGE;
     }
     // What the console tool and the running installer will find.
@@ -195,7 +197,7 @@ int build_windows_installer(const SfxOptions& options, const Bytes& stub, const 
                                    &span) ||
         span.size != archive.size() ||
         !std::equal(archive.begin(), archive.end(), installer->begin() + span.offset)) {
-        std::fprintf(err, "kelvo: the rewritten stub does not give the archive back; nothing written\n");
+        tool_fprintf(err, "kelvo: the rewritten stub does not give the archive back; nothing written\n");
         return STATUS_USAGE;
     }
     return STATUS_OK;
@@ -205,7 +207,7 @@ int build_native_installer(const SfxOptions& options, const Bytes& stub, const s
                            const Bytes& archive, Bytes* installer, FILE* err)
 {
     if (options.title_given || options.scratch_name_given || !options.splash.empty() || !options.icon.empty()) {
-        std::fprintf(err, "kelvo: %s is the native launcher, which has no window, strings or icon to set; leave "
+        tool_fprintf(err, "kelvo: %s is the native launcher, which has no window, strings or icon to set; leave "
                           "out --title, --scratch-name, --splash and --icon\n",
                      stub_path.c_str());
         return STATUS_USAGE;
@@ -213,12 +215,12 @@ int build_native_installer(const SfxOptions& options, const Bytes& stub, const s
     const uint8_t* data = nullptr;
     uint32_t length = 0;
     if (embedded_payload_find(stub.data(), uint32_t(stub.size()), &data, &length)) {
-        std::fprintf(err, "kelvo: %s already carries an archive; use the launcher itself as the stub\n",
+        tool_fprintf(err, "kelvo: %s already carries an archive; use the launcher itself as the stub\n",
                      stub_path.c_str());
         return STATUS_USAGE;
     }
     if (stub.size() + archive.size() + EMBEDDED_TRAILER_SIZE > INT32_MAX) {
-        std::fprintf(err, "kelvo: the installer would be larger than 2 GiB\n");
+        tool_fprintf(err, "kelvo: the installer would be larger than 2 GiB\n");
         return STATUS_USAGE;
     }
     *installer = stub;
@@ -336,8 +338,9 @@ bool check_scratch_name(const std::string& name, std::string* error)
 
 std::vector<std::string> stub_candidates(const std::string& executable_path)
 {
-    fs::path dir = fs::path(executable_path).parent_path();
-    return {(dir / STUB_FILE_NAME).string(), (dir / ".." / "share" / "kelvo" / STUB_FILE_NAME).lexically_normal().string()};
+    fs::path dir = host_path(executable_path).parent_path();
+    return {utf8_of(dir / STUB_FILE_NAME),
+            utf8_of((dir / ".." / "share" / "kelvo" / STUB_FILE_NAME).lexically_normal())};
 }
 
 bool check_archive(const Bytes& archive, std::vector<std::string>* file_names, std::string* error)
@@ -401,30 +404,30 @@ int run_sfx_command(const SfxOptions& options, bool quiet, FILE* out, FILE* err)
     std::string looked;
     std::string stub_path = find_stub(options, &looked);
     if (stub_path.empty()) {
-        std::fprintf(err, "kelvo: no installer stub: looked for %s; name one with --stub FILE\n", looked.c_str());
+        tool_fprintf(err, "kelvo: no installer stub: looked for %s; name one with --stub FILE\n", looked.c_str());
         return STATUS_USAGE;
     }
     Bytes stub;
     if (!read_whole(stub_path, &stub)) {
-        std::fprintf(err, "kelvo: cannot read the stub %s\n", stub_path.c_str());
+        tool_fprintf(err, "kelvo: cannot read the stub %s\n", stub_path.c_str());
         return STATUS_READ_FAILED;
     }
     const bool windows = is_mz(stub);
     if (!windows && !is_elf(stub)) {
-        std::fprintf(err, "kelvo: %s is neither a Windows executable nor a native (ELF) launcher\n",
+        tool_fprintf(err, "kelvo: %s is neither a Windows executable nor a native (ELF) launcher\n",
                      stub_path.c_str());
         return STATUS_USAGE;
     }
     std::error_code ec;
-    if (!options.pack.overwrite && fs::exists(fs::symlink_status(output, ec))) {
-        std::fprintf(err, "kelvo: %s exists; remove it first, or make it with --overwrite\n", output.c_str());
+    if (!options.pack.overwrite && fs::exists(fs::symlink_status(host_path(output), ec))) {
+        tool_fprintf(err, "kelvo: %s exists; remove it first, or make it with --overwrite\n", output.c_str());
         return STATUS_USAGE;
     }
 
     // The archive: a finished one taken as it is, or the inputs packed as
     // kelvo a packs them.
     Bytes archive;
-    bool given = options.pack.inputs.size() == 1 && fs::is_regular_file(options.pack.inputs[0], ec) &&
+    bool given = options.pack.inputs.size() == 1 && fs::is_regular_file(host_path(options.pack.inputs[0]), ec) &&
                  looks_like_archive(options.pack.inputs[0]);
     PackPlan plan;
     PackResult packed;
@@ -434,11 +437,11 @@ int run_sfx_command(const SfxOptions& options, bool quiet, FILE* out, FILE* err)
         if (o.solid != defaults.solid || o.store_only != defaults.store_only || o.level != defaults.level ||
             o.dictionary_bits != defaults.dictionary_bits || o.directory_entries != defaults.directory_entries ||
             !o.comment.empty() || !o.file_comments.empty())
-            std::fprintf(err, "kelvo: warning: %s is a finished archive, taken as it is: the packing options do "
+            tool_fprintf(err, "kelvo: warning: %s is a finished archive, taken as it is: the packing options do "
                               "not apply\n",
                          o.inputs[0].c_str());
         if (!read_whole(options.pack.inputs[0], &archive)) {
-            std::fprintf(err, "kelvo: cannot read %s\n", options.pack.inputs[0].c_str());
+            tool_fprintf(err, "kelvo: cannot read %s\n", options.pack.inputs[0].c_str());
             return STATUS_READ_FAILED;
         }
     } else {
@@ -447,11 +450,11 @@ int run_sfx_command(const SfxOptions& options, bool quiet, FILE* out, FILE* err)
             return status;
         packed = pack_archive(plan.items, plan.pack);
         if (!packed.ok) {
-            std::fprintf(err, "kelvo: %s\n", packed.error.c_str());
+            tool_fprintf(err, "kelvo: %s\n", packed.error.c_str());
             return pack_status_of_error(packed.error);
         }
         if (packed.volumes.size() != 1) {
-            std::fprintf(err, "kelvo: the packer gave %zu volumes; an installer carries one\n", packed.volumes.size());
+            tool_fprintf(err, "kelvo: the packer gave %zu volumes; an installer carries one\n", packed.volumes.size());
             return STATUS_USAGE;
         }
         archive = std::move(packed.volumes[0]);
@@ -459,12 +462,12 @@ int run_sfx_command(const SfxOptions& options, bool quiet, FILE* out, FILE* err)
     std::vector<std::string> names;
     std::string error;
     if (!check_archive(archive, &names, &error)) {
-        std::fprintf(err, "kelvo: %s: %s\n", given ? options.pack.inputs[0].c_str() : "the packed archive",
+        tool_fprintf(err, "kelvo: %s: %s\n", given ? options.pack.inputs[0].c_str() : "the packed archive",
                      error.c_str());
         return STATUS_USAGE;
     }
     if (!holds_setup(names, windows)) {
-        std::fprintf(err, "kelvo: the payload holds no %s at its top level; the installer would have nothing to "
+        tool_fprintf(err, "kelvo: the payload holds no %s at its top level; the installer would have nothing to "
                           "start\n",
                      INSTALLER_PROGRAM);
         return STATUS_USAGE;
@@ -476,12 +479,12 @@ int run_sfx_command(const SfxOptions& options, bool quiet, FILE* out, FILE* err)
     if (status != STATUS_OK)
         return status;
     if (!write_installer(output, installer)) {
-        std::fprintf(err, "kelvo: cannot write %s\n", output.c_str());
+        tool_fprintf(err, "kelvo: cannot write %s\n", output.c_str());
         return STATUS_WRITE_FAILED;
     }
     if (!given)
         print_pack_summary(options.pack, plan, packed, {"the installer's archive"}, quiet, out);
-    std::fprintf(out, "Made %s: %zu bytes (stub %s, %zu bytes; archive %zu bytes)\n", output.c_str(),
+    tool_fprintf(out, "Made %s: %zu bytes (stub %s, %zu bytes; archive %zu bytes)\n", output.c_str(),
                  installer.size(), stub_path.c_str(), stub.size(), archive.size());
     std::fflush(out);
     return STATUS_OK;

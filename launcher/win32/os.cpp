@@ -6,10 +6,18 @@
 
 #include "launcher/os.h"
 #include "launcher/win32/messages.h"
+#include "platform/win32/wide.h"
 
 uint32_t platform_temp_path(char* buffer, uint32_t capacity)
 {
-    return GetTempPathA(capacity, buffer);
+    // In UTF-8, as every path the engine's platform layer takes.
+    wchar_t wide[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, wide);
+    if (n == 0 || n > MAX_PATH)
+        return 0;
+    int length = utf8_from_wide(wide, buffer, int(capacity > 0x7FFFFFFF ? 0x7FFFFFFF : capacity));
+    // Too small a buffer: the size it would need, as GetTempPath says it.
+    return length > 0 ? uint32_t(length) : capacity + 1;
 }
 
 int platform_load_string(uint32_t id, char* buffer, int capacity)
@@ -78,7 +86,7 @@ MakeOutcome platform_make_private_directory(const char* path)
         return MakeOutcome::FAILED;
     // CreateDirectory fails on anything that stands at the path (a folder,
     // a file, a junction): what it makes is new.
-    if (!CreateDirectoryA(path, &access.attributes)) {
+    if (!CreateDirectoryW(WidePath(path).get(), &access.attributes)) {
         DWORD error = GetLastError();
         return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MakeOutcome::EXISTS
                                                                            : MakeOutcome::FAILED;
@@ -86,20 +94,22 @@ MakeOutcome platform_make_private_directory(const char* path)
     return MakeOutcome::MADE;
 }
 
-bool platform_set_current_directory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+bool platform_set_current_directory(const char* path) { return SetCurrentDirectoryW(WidePath(path).get()) != 0; }
 
 char platform_path_separator() { return '\\'; }
 
 bool platform_run_and_wait(const char* program, char* command_line, uint32_t* exit_code)
 {
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     // The command line is the bare argument text: the child sees exactly
     // "-install -up" in GetCommandLine, with no program name before it.
-    if (!CreateProcessA(program, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process))
+    WidePath wide_program(program);
+    WidePath wide_command_line(command_line);
+    if (!CreateProcessW(wide_program.get(), wide_command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process))
         return false;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;
@@ -113,14 +123,14 @@ bool platform_run_and_wait(const char* program, char* command_line, uint32_t* ex
 
 bool platform_list_directory(const char* path, PlatformVisitEntry visit, void* context)
 {
-    char pattern[MAX_PATH + 2];
+    char pattern[MAX_PATH * 3 + 3];
     size_t n = std::strlen(path);
     if (n + 3 > sizeof pattern)
         return false;
     std::memcpy(pattern, path, n);
     std::memcpy(pattern + n, "\\*", 3);
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA(pattern, &found);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(WidePath(pattern).get(), &found);
     if (find == INVALID_HANDLE_VALUE)
         return false;
     do {
@@ -128,9 +138,12 @@ bool platform_list_directory(const char* path, PlatformVisitEntry visit, void* c
         // it is removed as itself, never entered.
         DWORD a = found.dwFileAttributes;
         bool is_folder = (a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT);
-        if (!visit(context, found.cFileName, is_folder))
+        char name[MAX_PATH * 3 + 1];
+        if (utf8_from_wide(found.cFileName, name, sizeof name) == 0)
+            continue;
+        if (!visit(context, name, is_folder))
             break;
-    } while (FindNextFileA(find, &found));
+    } while (FindNextFileW(find, &found));
     // An open search keeps the folder busy: close it before the folder goes.
     FindClose(find);
     return true;
@@ -147,7 +160,7 @@ RemoveOutcome classify_failure(const char* path)
         // Access denied is also the answer for a read-only file, which no
         // amount of waiting changes; a file whose image is still mapped
         // for a moment after its process ended gives it too.
-        DWORD attributes = GetFileAttributesA(path);
+        DWORD attributes = GetFileAttributesW(WidePath(path).get());
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY))
             return RemoveOutcome::HELD;
     }
@@ -158,7 +171,7 @@ RemoveOutcome classify_failure(const char* path)
 
 RemoveOutcome platform_delete_scratch_file(const char* path)
 {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(WidePath(path).get());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return RemoveOutcome::FAILED;
     // A folder link or junction: RemoveDirectory takes the link away and
@@ -166,20 +179,20 @@ RemoveOutcome platform_delete_scratch_file(const char* path)
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return RemoveOutcome::FAILED;
-        return RemoveDirectoryA(path) ? RemoveOutcome::REMOVED : classify_failure(path);
+        return RemoveDirectoryW(WidePath(path).get()) ? RemoveOutcome::REMOVED : classify_failure(path);
     }
     // Read-only files would stay for ever; the attribute of a file link is
     // the link's own, so this touches no target.
     if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        SetFileAttributesA(path, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    if (DeleteFileA(path))
+        SetFileAttributesW(WidePath(path).get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileW(WidePath(path).get()))
         return RemoveOutcome::REMOVED;
     return classify_failure(path);
 }
 
 RemoveOutcome platform_remove_scratch_directory(const char* path)
 {
-    if (RemoveDirectoryA(path))
+    if (RemoveDirectoryW(WidePath(path).get()))
         return RemoveOutcome::REMOVED;
     return classify_failure(path);
 }

@@ -58,3 +58,7 @@ void platform_install_interrupt(void (*handler)(int))
 
 void* platform_allocate(size_t size) { return std::malloc(size); }
 void platform_release(void* block) { std::free(block); }
+
+// The arguments are the bytes the shell passed: UTF-8 names stay UTF-8.
+void platform_utf8_arguments(int*, char***) {}
+void platform_write_text(std::FILE* stream, const char* text, size_t length) { std::fwrite(text, 1, length, stream); }

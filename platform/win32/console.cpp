@@ -7,8 +7,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace {
 
@@ -30,7 +32,50 @@ bool is_console_program()
     return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
 }
 
+// Standard output's or error's console, when the stream goes to one.
+HANDLE console_of(std::FILE* stream)
+{
+    HANDLE handle = nullptr;
+    if (stream == stdout)
+        handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    else if (stream == stderr)
+        handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode))
+        return nullptr;
+    return handle;
+}
+
+void write_text(std::FILE* stream, const char* text, size_t length)
+{
+    HANDLE console = console_of(stream);
+    if (!console) {
+        // A file or a pipe gets the UTF-8 bytes.
+        std::fwrite(text, 1, length, stream);
+        return;
+    }
+    // A console shows any script only through the wide call; what the
+    // stream holds goes first, so that the order stays.
+    std::fflush(stream);
+    wchar_t wide[1024];
+    while (length > 0) {
+        size_t piece = length < 1024 ? length : 1024;
+        // Never cut a character in two.
+        if (piece < length)
+            while (piece > 1 && (static_cast<unsigned char>(text[piece]) & 0xC0) == 0x80)
+                piece--;
+        int n = MultiByteToWideChar(CP_UTF8, 0, text, int(piece), wide, 1024);
+        DWORD written;
+        if (n > 0)
+            WriteConsoleW(console, wide, DWORD(n), &written, nullptr);
+        text += piece;
+        length -= piece;
+    }
+}
+
 }  // namespace
+
+void platform_write_text(std::FILE* stream, const char* text, size_t length) { write_text(stream, text, length); }
 
 void platform_show_fatal(const char* text)
 {
@@ -39,12 +84,21 @@ void platform_show_fatal(const char* text)
     if (is_console_program()) {
         std::fflush(stdout);
         std::fputs("Fatal: ", stderr);
-        std::fputs(text, stderr);
+        write_text(stderr, text, std::strlen(text));
         std::fputc('\n', stderr);
         std::fflush(stderr);
         return;
     }
-    MessageBoxA(nullptr, text, "Fatal", MB_OK | MB_ICONERROR);
+    // The text may name files: UTF-8, shown through the wide call.
+    wchar_t* wide = nullptr;
+    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (n > 0)
+        wide = static_cast<wchar_t*>(std::malloc(size_t(n) * sizeof(wchar_t)));
+    if (wide && MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, n) > 0)
+        MessageBoxW(nullptr, wide, L"Fatal", MB_OK | MB_ICONERROR);
+    else
+        MessageBoxA(nullptr, text, "Fatal", MB_OK | MB_ICONERROR);
+    std::free(wide);
 }
 
 void platform_show_prompt(const char* text)
@@ -54,7 +108,7 @@ void platform_show_prompt(const char* text)
     if (!is_console_program())
         return;
     std::fflush(stdout);
-    std::fputs(text, stderr);
+    write_text(stderr, text, std::strlen(text));
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }

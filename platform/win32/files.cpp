@@ -1,36 +1,41 @@
 // Windows file operations for the output side. Archive paths use the
-// backslash, the system's own separator, so they are passed as they are.
+// backslash, the system's own separator, so they are passed as they are;
+// names are UTF-8, handed to the wide API.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
-bool platform_path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool platform_path_exists(const char* path)
+{
+    return GetFileAttributesW(WidePath(path).get()) != INVALID_FILE_ATTRIBUTES;
+}
 bool platform_is_link(const char* path)
 {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(WidePath(path).get());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // Windows file names ignore case already.
 void platform_match_name_case(char*) {}
 
-bool platform_make_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+bool platform_make_directory(const char* path) { return CreateDirectoryW(WidePath(path).get(), nullptr) != 0; }
 
-bool platform_remove_directory(const char* path) { return RemoveDirectoryA(path) != 0; }
+bool platform_remove_directory(const char* path) { return RemoveDirectoryW(WidePath(path).get()) != 0; }
 
-// DeleteFileA refuses directories and read-only files, as the engine
+// DeleteFileW refuses directories and read-only files, as the engine
 // expects.
-bool platform_delete_file(const char* path) { return DeleteFileA(path) != 0; }
+bool platform_delete_file(const char* path) { return DeleteFileW(WidePath(path).get()) != 0; }
 
 int32_t platform_open_output(const char* path)
 {
     // Whatever stood at the path was removed before: CREATE_NEW makes sure
     // nothing planted since is reused or written through.
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(WidePath(path).get(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
     // The runtime's descriptor table keeps the handle: the engine sees a
@@ -38,7 +43,7 @@ int32_t platform_open_output(const char* path)
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(file);
-        DeleteFileA(path);
+        DeleteFileW(WidePath(path).get());
         return -1;
     }
     return fd;
@@ -66,7 +71,7 @@ void platform_close(int32_t fd)
         _close(fd);
 }
 
-bool platform_remove_file(const char* path) { return DeleteFileA(path) != 0; }
+bool platform_remove_file(const char* path) { return DeleteFileW(WidePath(path).get()) != 0; }
 
 namespace {
 
@@ -79,8 +84,9 @@ constexpr int64_t FILETIME_PER_SECOND = 10000000;
 bool platform_set_modified_time(const char* path, int64_t unix_seconds)
 {
     // Folders open only with backup semantics; a link is opened itself.
-    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileW(WidePath(path).get(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const uint64_t t = uint64_t(unix_seconds * FILETIME_PER_SECOND + FILETIME_UNIX_EPOCH);
@@ -95,7 +101,7 @@ bool platform_set_modified_time(const char* path, int64_t unix_seconds)
 bool platform_modified_time(const char* path, int64_t* unix_seconds)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(WidePath(path).get(), GetFileExInfoStandard, &data))
         return false;
     const int64_t t = int64_t((uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
     *unix_seconds = (t - FILETIME_UNIX_EPOCH) / FILETIME_PER_SECOND;
@@ -106,14 +112,62 @@ bool platform_set_attributes(const char* path, uint32_t attributes)
 {
     DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                FILE_ATTRIBUTE_ARCHIVE);
-    return SetFileAttributesA(path, kept ? kept : FILE_ATTRIBUTE_NORMAL) != 0;
+    return SetFileAttributesW(WidePath(path).get(), kept ? kept : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
 bool platform_executable_path(char* buffer, uint32_t capacity)
 {
     if (capacity == 0)
         return false;
-    DWORD n = GetModuleFileNameA(nullptr, buffer, capacity);
+    wchar_t wide[4096];
+    DWORD n = GetModuleFileNameW(nullptr, wide, 4096);
     // A name cut to the buffer's size comes back as a full buffer.
-    return n > 0 && n < capacity;
+    if (n == 0 || n >= 4096)
+        return false;
+    return utf8_from_wide(wide, buffer, int(capacity > 0x7FFFFFFF ? 0x7FFFFFFF : capacity)) > 0;
+}
+
+std::FILE* platform_fopen(const char* path, const char* mode)
+{
+    wchar_t wide_mode[16];
+    int i = 0;
+    for (; mode[i] && i < 15; i++)
+        wide_mode[i] = wchar_t(mode[i]);
+    wide_mode[i] = L'\0';
+    WidePath wide(path);
+    return wide.empty() ? nullptr : _wfopen(wide.get(), wide_mode);
+}
+
+int platform_expand_wildcard(const char* pattern, void (*each)(const char* path, void* context), void* context)
+{
+    // The folder part stays as given: matches are named the way the
+    // pattern named their folder.
+    const char* leaf = pattern;
+    for (const char* p = pattern; *p; p++)
+        if (*p == '\\' || *p == '/' || (p == pattern + 1 && *p == ':'))
+            leaf = p + 1;
+    WidePath wide(pattern);
+    if (wide.empty())
+        return 0;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(wide.get(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    int count = 0;
+    char path[8192];
+    const size_t folder = size_t(leaf - pattern);
+    do {
+        if (!wcscmp(found.cFileName, L".") || !wcscmp(found.cFileName, L".."))
+            continue;
+        if (folder >= sizeof path)
+            break;
+        for (size_t k = 0; k < folder; k++)
+            path[k] = pattern[k];
+        if (utf8_from_wide(found.cFileName, path + folder, int(sizeof path - folder)) == 0)
+            continue;
+        each(path, context);
+        count++;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return count;
 }

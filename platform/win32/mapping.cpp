@@ -5,13 +5,14 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 bool platform_open_read(const char* path, PlatformReadFile* file)
 {
     *file = PlatformReadFile{};
     // Directories cannot be opened this way (no backup semantics), so only
     // a file is ever read.
-    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(WidePath(path).get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;

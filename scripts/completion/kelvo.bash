@@ -25,7 +25,10 @@ _kelvo()
                 -o|--output) COMPREPLY=($(compgen -d -- "$cur")); return ;;
             esac
             if [[ $cur == -* ]]; then
-                COMPREPLY=($(compgen -W "-y -o --output -aoa --overwrite -aos --skip-existing -u --update --" -- "$cur"))
+                case $command in
+                    l|v|L|V) COMPREPLY=($(compgen -W "-y --json --" -- "$cur")) ;;
+                    *) COMPREPLY=($(compgen -W "-y -o --output -aoa --overwrite -aos --skip-existing -u --update --" -- "$cur")) ;;
+                esac
             else
                 COMPREPLY=($(compgen -f -X '!*.@(ace|ACE|Ace|c[0-9][0-9]|C[0-9][0-9]|exe|EXE)' -- "$cur") $(compgen -d -- "$cur"))
             fi

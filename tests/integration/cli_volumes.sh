@@ -67,4 +67,23 @@ expect_rc 0 "x on a second volume"
 expect_err "is volume 1 of a set" "x on a second volume explains"
 expect_empty_dir . "x on a second volume writes nothing"
 
+# Packing a set over an older, longer one of the same name: the older set's
+# later volumes go (they would be read as the new set's continuation), up to
+# the first file of the sequence that is not one of its volumes.
+fresh shorter
+head -c 45000 /dev/urandom >big.bin
+run a -s -v 10k set.ace big.bin
+expect_rc 0 "a -v 10k"
+if [ -f set.C02 ] && [ -f set.C03 ]; then pass; else fail "a -v 10k wrote $(ls)"; fi
+printf 'not a volume\n' >set.C03
+printf 'small\n' >small.txt
+run a -s -v 10k --overwrite set.ace small.txt
+expect_rc 0 "a -v over a longer set"
+expect_err "removed 3 volumes left by an older archive of this name: set.C00 ... set.C02" "the removal is reported"
+expect_missing set.C00 "the older set's volume"
+expect_missing set.C02 "the older set's last volume"
+if [ "$(cat set.C03 2>/dev/null)" = "not a volume" ]; then pass; else fail "set.C03, no volume, was touched"; fi
+run t set.ace
+expect_rc 0 "t of the new, shorter set"
+
 done_testing

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/header.h"
+#include "extract/name_text.h"
 #include "tools/listing.h"
 
 TEST(CliListing, DosStampWorkedExample)
@@ -56,6 +57,47 @@ TEST(CliListing, ControlCharactersNeverReachTheTerminal)
 {
     const uint8_t name[] = {'a', 0x1B, '[', '2', 'J', 0x07, 0x7F, 0xC3, 0xA9, '\n'};
     EXPECT_EQ(printable_text(name, sizeof name), "a?[2J??\xC3\xA9?");
+}
+
+// Stored text: well-formed UTF-8 as it is, anything else read as code page
+// 437 as a whole; the engine's cut never splits a character.
+TEST(CliListing, StoredTextIsUtf8OrCodePage437)
+{
+    const struct {
+        std::string stored, text;
+    } cases[] = {
+        {"plain.txt", "plain.txt"},
+        {"caf\xC3\xA9 \xE6\xBC\xA2.txt", "caf\xC3\xA9 \xE6\xBC\xA2.txt"},  // UTF-8 stays
+        {"caf\x82.txt", "caf\xC3\xA9.txt"},                                    // 0x82: e acute
+        {"\xE1\xB0\xFF", "\xC3\x9F\xE2\x96\x91\xC2\xA0"},                    // sharp s, shade, nbsp
+        {"\xC3\xA9\x82", "\xE2\x94\x9C\xE2\x8C\x90\xC3\xA9"},                    // one bad byte: all 437
+        {"\xC0\xAF", "\xE2\x94\x94\xC2\xBB"},                                // overlong '/' is no UTF-8
+        {"\xED\xA0\x80", "\xCF\x86\xC3\xA1\xC3\x87"},                        // nor is a surrogate
+    };
+    for (const auto& c : cases) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(c.stored.data());
+        EXPECT_EQ(stored_text(bytes, c.stored.size()), c.text) << c.stored;
+        EXPECT_EQ(stored_text_to_utf8(bytes, c.stored.size(), nullptr, 0), c.text.size()) << c.stored;
+    }
+    char cut[4];
+    const uint8_t e_acute[] = {'a', 'b', 0x82};
+    EXPECT_EQ(stored_text_to_utf8(e_acute, 3, cut, sizeof cut), 4u);
+    EXPECT_STREQ(cut, "ab");
+}
+
+TEST(CliListing, JsonStringsAreAlwaysValid)
+{
+    const struct {
+        std::string text, json;
+    } cases[] = {
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"esc\x1B[31m\x07\n\t\x7F", "\"esc\\u001b[31m\\u0007\\n\\t\\u007f\""},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\""},
+        {"bad\xFF\xC3", "\"bad\\ufffd\\ufffd\""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(json_string(c.text), c.json) << c.text;
+    EXPECT_EQ(format_iso_time(44u << 25 | 5u << 21 | 17u << 16 | 13u << 11 | 45u << 5 | 11u), "2024-05-17T13:45:22");
 }
 
 namespace {

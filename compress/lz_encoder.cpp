@@ -133,6 +133,24 @@ struct SegmentWork {
     std::vector<ParseOp> ops;
 };
 
+inline uint32_t relative(const LzEncoder& enc, uint64_t pos) { return static_cast<uint32_t>(pos - enc.finder_base); }
+
+// Brings [seg_begin, seg_end) and the lookahead behind it into the window,
+// with the dictionary's reach before it; rebases the finder when the
+// window has slid.
+bool sync_window(LzEncoder& enc, uint64_t seg_begin, uint64_t seg_end)
+{
+    uint64_t keep = seg_begin > StreamWindow::HISTORY ? seg_begin - StreamWindow::HISTORY : 0;
+    if (!enc.window->prepare(keep, seg_end + MAX_MATCH))
+        return false;
+    uint64_t base = enc.window->base();
+    if (base != enc.finder_base || enc.finder.data != enc.window->buffer()) {
+        match_finder_rebase(enc.finder, enc.window->buffer(), static_cast<uint32_t>(base - enc.finder_base));
+        enc.finder_base = base;
+    }
+    return true;
+}
+
 void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
                      SegmentWork& work)
 {
@@ -140,6 +158,8 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
     work.matches.clear();
     MatchRef found[MAX_MATCHES_PER_POSITION + 2];
     uint64_t skip_until = 0;
+    // The window holds MAX_MATCH bytes past the segment, or the stream's end.
+    const uint64_t data_end = enc.window->end();
     for (uint32_t i = 0; i < seg_size; ++i) {
         uint64_t pos = seg_begin + i;
         // The match trees compare up to the end of the whole stream, never
@@ -148,13 +168,13 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
         // equal and loses its order, and later searches then report
         // lengths that are not there. The parser cuts matches at the
         // entry's end.
-        uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, enc.data_size - pos));
+        uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, data_end - pos));
         work.match_start[i] = static_cast<uint32_t>(work.matches.size());
         if (pos < skip_until) {
-            skip_position(enc.finder, static_cast<uint32_t>(pos), max_length);
+            skip_position(enc.finder, relative(enc, pos), max_length);
             continue;
         }
-        int n = find_matches(enc.finder, static_cast<uint32_t>(pos), max_length, found);
+        int n = find_matches(enc.finder, relative(enc, pos), max_length, found);
         work.matches.insert(work.matches.end(), found, found + n);
         // Past a long match the parse jumps, so searching there is wasted.
         if (n > 0 && found[n - 1].length >= enc.finder.nice_length)
@@ -170,7 +190,6 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
 void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint32_t seg_size,
                    const uint32_t* reps_in, const CostModel& model, SegmentWork& work, uint32_t* reps_out)
 {
-    const uint8_t* data = enc.data;
     const uint32_t nice = enc.finder.nice_length;
     std::vector<ParseNode>& nodes = work.nodes;
     nodes.resize(seg_size + 1);
@@ -193,7 +212,7 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
         if (i > 0)
             apply_op(node.op, nodes[i - node.op.length].reps, node.reps);
         const uint64_t pos = seg_begin + i;
-        const uint8_t* in = data + pos;
+        const uint8_t* in = enc.window->at(pos);
         const uint32_t max_length = std::min<uint32_t>(MAX_MATCH, seg_size - i);
         const uint32_t base_cost = node.cost;
         uint32_t jump = 0;
@@ -207,7 +226,7 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                 for (int q = 0; q < r; ++q)
                     repeated |= node.reps[q] == v;
                 uint64_t distance = uint64_t{v} + 1;
-                if (repeated || pos < enc.finder.min_pos + distance)
+                if (repeated || relative(enc, pos) < enc.finder.min_pos + distance)
                     continue;
                 const uint8_t* src = in - distance;
                 if (src[0] != in[0] || src[1] != in[1])
@@ -443,22 +462,42 @@ void write_block(LzEncoder& enc, PackBitWriter& out, const ParseOp* ops, size_t 
 LzEncoder::LzEncoder() = default;
 LzEncoder::~LzEncoder() = default;
 
-void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size)
+void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, StreamWindow& window)
 {
     enc.options = options;
     enc.options.dict_bits = std::clamp(options.dict_bits, MIN_DICT_BITS, MAX_DICT_BITS);
     enc.options.level = std::clamp(options.level, MIN_LEVEL, MAX_LEVEL);
     enc.options.max_block_symbols = std::clamp<uint32_t>(options.max_block_symbols, 1, MAX_BLOCK_SYMBOLS);
-    enc.data = data;
-    enc.data_size = size;
+    enc.window = &window;
+    enc.finder_base = window.base();
     const LevelTuning& tuning = LEVELS[enc.options.level];
-    match_finder_init(enc.finder, data, enc.options.dict_bits, tuning.max_depth, tuning.nice_length);
+    match_finder_init(enc.finder, window.buffer(), enc.options.dict_bits, tuning.max_depth, tuning.nice_length);
     enc.have_carried = false;
 }
 
-void lz_start_stream(LzEncoder& enc, uint64_t pos) { enc.finder.min_pos = static_cast<uint32_t>(pos); }
+void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size)
+{
+    enc.own_window = std::make_unique<StreamWindow>(data, size);
+    lz_encoder_init(enc, options, *enc.own_window);
+}
 
-std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end)
+void lz_start_stream(LzEncoder& enc, uint64_t pos) { enc.finder.min_pos = relative(enc, pos); }
+
+namespace {
+
+// Hands the whole words made so far to out.
+bool flush_words(PackBitWriter& bits, const PackedBytesSink& out)
+{
+    if (bits.bytes.empty())
+        return true;
+    bool ok = out(bits.bytes.data(), bits.bytes.size());
+    bits.bytes.clear();
+    return ok;
+}
+
+}  // namespace
+
+bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedBytesSink& sink)
 {
     PackBitWriter out;
     SegmentWork work;
@@ -471,13 +510,16 @@ std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t en
 
     for (uint64_t seg_begin = begin; seg_begin < end; seg_begin += SEGMENT_BYTES) {
         uint32_t seg_size = static_cast<uint32_t>(std::min<uint64_t>(SEGMENT_BYTES, end - seg_begin));
+        if (!sync_window(enc, seg_begin, seg_begin + seg_size))
+            return false;
+        enc.position = seg_begin + seg_size;
         collect_matches(enc, seg_begin, seg_size, work);
 
         CostModel model;
         if (enc.have_carried)
             model_from_stats(enc.carried, model);
         else
-            initial_model(enc.data + seg_begin, seg_size, model);
+            initial_model(enc.window->at(seg_begin), seg_size, model);
         uint32_t reps_after[4];
         SymbolStats stats{};
         for (int pass = 0; pass < tuning.passes; ++pass) {
@@ -501,6 +543,8 @@ std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t en
                 start = block_end;
             }
             std::memcpy(reps, reps_after, sizeof reps);
+            if (!flush_words(out, sink))
+                return false;
             continue;
         }
 
@@ -531,7 +575,21 @@ std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t en
             offset += bytes;
             start = block_end;
         }
+        if (!flush_words(out, sink))
+            return false;
     }
     out.align_to_word();
-    return std::move(out.bytes);
+    return flush_words(out, sink);
+}
+
+std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end)
+{
+    std::vector<uint8_t> packed;
+    bool ok = lz_encode_entry(enc, begin, end, [&](const uint8_t* bytes, size_t size) {
+        packed.insert(packed.end(), bytes, bytes + size);
+        return true;
+    });
+    if (!ok)
+        packed.clear();
+    return packed;
 }

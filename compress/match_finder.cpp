@@ -164,3 +164,20 @@ void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length)
         return;
     tree_search(mf, pos, max_length, 0, nullptr, 0);
 }
+
+void match_finder_rebase(MatchFinder& mf, const uint8_t* data, uint32_t delta)
+{
+    mf.data = data;
+    mf.min_pos = mf.min_pos > delta ? mf.min_pos - delta : 0;
+    if (delta == 0)
+        return;
+    // Slots hold position + 1, 0 for none.
+    auto shift = [delta](std::vector<uint32_t>& slots) {
+        for (uint32_t& v : slots)
+            v = v > delta ? v - delta : 0;
+    };
+    shift(mf.hash2);
+    shift(mf.hash3);
+    shift(mf.hash4);
+    shift(mf.child);
+}

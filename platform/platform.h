@@ -23,6 +23,8 @@ void platform_show_prompt(const char* text);
 bool platform_stdout_is_terminal();
 // Whether standard input is one, so that a question can be answered.
 bool platform_stdin_is_terminal();
+// Whether standard error is one: where the packer draws its progress line.
+bool platform_stderr_is_terminal();
 
 // ---- Files --------------------------------------------------------------
 

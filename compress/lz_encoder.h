@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "compress/match_finder.h"
+#include "compress/stream_window.h"
 
 #include "decompress/huffman.h"
 
@@ -41,8 +43,10 @@ struct SymbolStats {
 
 struct LzEncoder {
     LzEncoderOptions options;
-    const uint8_t* data = nullptr;  // the stream: every entry's bytes in order
-    uint64_t data_size = 0;
+    StreamWindow* window = nullptr;  // the stream: every entry's bytes in order
+    std::unique_ptr<StreamWindow> own_window;
+    uint64_t finder_base = 0;  // the stream position of the finder's position 0
+    uint64_t position = 0;     // where the segment being packed ends
     MatchFinder finder;
     CodeTableWork codes{};  // the decoder's table build assigns the codes
     SymbolStats carried{};              // statistics of the last segment
@@ -57,7 +61,10 @@ struct LzEncoder {
     ~LzEncoder();
 };
 
-// Binds the encoder to the whole stream (it must outlive the encoder).
+// Binds the encoder to a stream read through a window (it must outlive
+// the encoder).
+void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, StreamWindow& window);
+// Binds the encoder to a whole stream in memory.
 void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size);
 
 // Starts a new independent stream at pos: no match reaches before it.
@@ -67,7 +74,12 @@ void lz_start_stream(LzEncoder& enc, uint64_t pos);
 // Packs bytes [begin, end) of the stream into one entry's bit stream,
 // whole words. Entries must be packed in order and none skipped: an entry
 // that will be stored is packed all the same, which puts its bytes in the
-// window for the entries after it.
+// window for the entries after it. The packed bytes go to out as they are
+// made (whole words); false when out refuses them or the stream cannot
+// be read.
+using PackedBytesSink = std::function<bool(const uint8_t* bytes, size_t size)>;
+bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedBytesSink& out);
+// The same into one vector (empty when the stream cannot be read).
 std::vector<uint8_t> lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end);
 
 // Coded distance value to main symbol and extra bits, and its length base.

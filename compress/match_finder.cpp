@@ -164,3 +164,54 @@ void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length)
         return;
     tree_search(mf, pos, max_length, 0, nullptr, 0);
 }
+
+void match_finder_rebase(MatchFinder& mf, const uint8_t* data, uint32_t delta)
+{
+    mf.data = data;
+    mf.min_pos = mf.min_pos > delta ? mf.min_pos - delta : 0;
+    if (delta == 0)
+        return;
+    // Slots hold position + 1, 0 for none.
+    auto shift = [delta](std::vector<uint32_t>& slots) {
+        for (uint32_t& v : slots)
+            v = v > delta ? v - delta : 0;
+    };
+    shift(mf.hash2);
+    shift(mf.hash3);
+    shift(mf.hash4);
+    shift(mf.child);
+}
+
+void chain_insert(MatchFinder& mf, uint32_t pos)
+{
+    uint32_t h = hash_4(mf.data + pos);
+    mf.child[pos & (mf.window - 1)] = mf.hash4[h];
+    mf.hash4[h] = pos + 1;
+}
+
+MatchRef chain_search(MatchFinder& mf, uint32_t pos, uint32_t max_length, int depth)
+{
+    const uint8_t* in = mf.data + pos;
+    uint32_t h = hash_4(in);
+    uint32_t slot = mf.hash4[h];
+    mf.child[pos & (mf.window - 1)] = slot;
+    mf.hash4[h] = pos + 1;
+    MatchRef best{0, 0};
+    if (max_length < 4)
+        return best;
+    uint32_t node;
+    const uint32_t nice = mf.nice_length < max_length ? mf.nice_length : max_length;
+    while (depth-- > 0 && usable(mf, pos, slot, node)) {
+        const uint8_t* match = mf.data + node;
+        if (match[best.length] == in[best.length] && std::memcmp(match, in, 4) == 0) {
+            uint32_t length = common_length(in, match, 4, max_length);
+            if (length > best.length) {
+                best = {length, pos - node - 1};
+                if (length >= nice)
+                    break;
+            }
+        }
+        slot = mf.child[node & (mf.window - 1)];
+    }
+    return best;
+}

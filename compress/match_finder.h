@@ -21,7 +21,7 @@ struct MatchRef {
 constexpr int MAX_MATCHES_PER_POSITION = MAX_MATCH;
 
 struct MatchFinder {
-    const uint8_t* data = nullptr;  // the whole stream; positions index it
+    const uint8_t* data = nullptr;  // the window's bytes; positions index it
     uint32_t window = 0;            // distances stay below this (a power of two)
     uint32_t min_pos = 0;           // no match reaches before this position
     int max_depth = 32;             // tree nodes visited per search
@@ -67,6 +67,18 @@ void match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, in
 // bytes left before the end of the entry, at most MAX_MATCH). Positions
 // must be visited in increasing order, each once (by find or skip).
 int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out);
+
+// The data now starts delta bytes further on (a multiple of the window):
+// every recorded position moves down by delta, and those that would fall
+// before the new start are forgotten.
+void match_finder_rebase(MatchFinder& mf, const uint8_t* data, uint32_t delta);
+
+// Hash chains for the fast levels, over the same tables (a chain link per
+// window slot in child): records pos (which needs 4 bytes there) and
+// returns its longest match of 4 bytes or more among the last depth
+// positions of its hash, length 0 when there is none.
+MatchRef chain_search(MatchFinder& mf, uint32_t pos, uint32_t max_length, int depth);
+void chain_insert(MatchFinder& mf, uint32_t pos);
 
 // Records position pos without searching.
 void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length);

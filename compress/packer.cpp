@@ -1,15 +1,21 @@
 #include "compress/packer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "archive/header.h"
 #include "compress/archive_writer.h"
 #include "compress/comment_packer.h"
+#include "compress/stream_window.h"
+#include "platform/host_path.h"
+#include "platform/platform.h"
+#include "compress/volume_stream.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +27,9 @@ constexpr size_t MAX_NAME_LENGTH = 2000;  // leaves the header room for a commen
 // comment size field; nothing here decodes that comment, so its text is
 // held to the same bound.
 constexpr int MAIN_COMMENT_ROOM = HEADER_KEEP_SIZE - MAIN_FIXED_SIZE - 2;
-constexpr uint64_t MAX_STREAM_BYTES = 0xFFFFFFFFull - MAX_MATCH;
+constexpr uint64_t MAX_ENTRY_BYTES = 0xFFFFFFFFull;
+// Stored bytes and progress reports go in steps of this.
+constexpr uint64_t STEP_BYTES = uint64_t{1} << 18;
 
 uint32_t dos_time_of(fs::file_time_type t)
 {
@@ -42,32 +50,6 @@ uint32_t dos_time_of(fs::file_time_type t)
     int year = static_cast<int>(yoe + era * 400 + (month <= 2));
     return dos_time(std::min(year, 2107), month, day, static_cast<int>(rest / 3600),
                     static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
-}
-
-bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string* error)
-{
-    // Paths are UTF-8; a plain string would be read in the ANSI code page on Windows.
-    std::ifstream in(fs::path(std::u8string(path.begin(), path.end())), std::ios::binary);
-    if (!in) {
-        if (error)
-            *error = "cannot open " + path;
-        return false;
-    }
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0 || static_cast<uint64_t>(size) > MAX_STREAM_BYTES) {
-        if (error)
-            *error = "too large for an archive entry: " + path;
-        return false;
-    }
-    out.resize(static_cast<size_t>(size));
-    if (size > 0 && !in.read(reinterpret_cast<char*>(out.data()), size)) {
-        if (error)
-            *error = "cannot read " + path;
-        return false;
-    }
-    return true;
 }
 
 // Names an unpacker must refuse: the packer does not make them. Absolute
@@ -97,12 +79,77 @@ std::string archive_name_of(std::string name)
 
 // One entry as it will be written.
 struct PlannedEntry {
+    const PackItem* item;
     std::string name;
-    std::string comment;
     uint32_t attributes;
     uint32_t file_time;
-    bool directory;
     uint64_t begin, end;  // its bytes in the stream
+};
+
+// Every entry's bytes end to end, read as the window asks for them: the
+// files one after the other, each opened when it is reached. A file is
+// read up to the size it had when the archive was planned; one that has
+// become shorter fails the run. The contents' CRCs are taken on the way.
+class EntrySource : public ByteSource {
+public:
+    explicit EntrySource(const std::vector<PlannedEntry>& entries) : entries_(entries), crcs_(entries.size(), 0xFFFFFFFFu) {}
+    ~EntrySource() override { close_file(); }
+
+    size_t read(uint8_t* dst, size_t n) override
+    {
+        size_t total = 0;
+        while (total < n && current_ < entries_.size() && error_.empty()) {
+            const PlannedEntry& e = entries_[current_];
+            const uint64_t size = e.end - e.begin;
+            if (done_ == size) {
+                close_file();
+                ++current_;
+                done_ = 0;
+                continue;
+            }
+            size_t want = static_cast<size_t>(std::min<uint64_t>(n - total, size - done_));
+            size_t got = 0;
+            if (e.item->source_path.empty()) {
+                std::memcpy(dst + total, e.item->data.data() + done_, want);
+                got = want;
+            } else {
+                if (!file_) {
+                    file_ = platform_fopen(e.item->source_path.c_str(), "rb");
+                    if (!file_) {
+                        error_ = "cannot open " + e.item->source_path + ": " + std::strerror(errno);
+                        break;
+                    }
+                }
+                got = std::fread(dst + total, 1, want, file_);
+                if (got == 0) {
+                    error_ = std::ferror(file_) ? "cannot read " + e.item->source_path + ": " + std::strerror(errno)
+                                                : "cannot read " + e.item->source_path + ": it became shorter while it was packed";
+                    break;
+                }
+            }
+            crcs_[current_] = writer_crc32(dst + total, got, crcs_[current_]);
+            done_ += got;
+            total += got;
+        }
+        return total;
+    }
+    bool failed() const override { return !error_.empty(); }
+    std::string error() const override { return error_; }
+    uint32_t crc(size_t entry) const { return crcs_[entry]; }
+
+private:
+    void close_file()
+    {
+        if (file_)
+            std::fclose(file_);
+        file_ = nullptr;
+    }
+    const std::vector<PlannedEntry>& entries_;
+    std::vector<uint32_t> crcs_;
+    size_t current_ = 0;
+    uint64_t done_ = 0;
+    std::FILE* file_ = nullptr;
+    std::string error_;
 };
 
 int bits_for(uint64_t size)
@@ -126,7 +173,7 @@ bool collect_items(const std::string& path, const std::string& name_in_archive, 
                    std::vector<PackItem>& items, std::string* error)
 {
     std::error_code ec;
-    fs::file_status st = fs::status(path, ec);
+    fs::file_status st = fs::status(host_path(path), ec);
     if (ec || !fs::exists(st)) {
         if (error)
             *error = "not found: " + path;
@@ -144,12 +191,12 @@ bool collect_items(const std::string& path, const std::string& name_in_archive, 
         PackItem item;
         item.name = name;
         item.directory = true;
-        auto t = fs::last_write_time(path, ec);
+        auto t = fs::last_write_time(host_path(path), ec);
         item.file_time = ec ? 0 : dos_time_of(t);
         items.push_back(std::move(item));
     }
     std::vector<fs::path> children;
-    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+    for (fs::directory_iterator it(host_path(path), ec), end; !ec && it != end; it.increment(ec))
         children.push_back(it->path());
     if (ec) {
         if (error)
@@ -158,15 +205,16 @@ bool collect_items(const std::string& path, const std::string& name_in_archive, 
     }
     std::sort(children.begin(), children.end());
     for (const fs::path& child : children) {
-        std::string child_name = child.filename().string();
+        std::string child_name = utf8_of(child.filename());
         std::string inner = name.empty() ? child_name : name + "\\" + child_name;
-        if (!collect_items(child.string(), inner, directory_entries, items, error))
+        if (!collect_items(utf8_of(child), inner, directory_entries, items, error))
             return false;
     }
     return true;
 }
 
-PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& options)
+PackResult pack_archive_streaming(const std::vector<PackItem>& given, const PackOptions& options, VolumeOutput& output,
+                                  PackObserver* observer)
 {
     PackResult result;
     auto fail = [&](const std::string& why) {
@@ -176,6 +224,8 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
         result.entries.clear();
         return result;
     };
+    PackObserver quiet;
+    PackObserver& watch = observer ? *observer : quiet;
 
     // Folders on disk become their files first; the caller's items are not
     // copied (their bytes may be many).
@@ -183,7 +233,7 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
     std::vector<const PackItem*> items;
     for (const PackItem& item : given) {
         std::error_code ec;
-        if (!item.source_path.empty() && fs::is_directory(item.source_path, ec)) {
+        if (!item.source_path.empty() && fs::is_directory(host_path(item.source_path), ec)) {
             std::vector<PackItem> found;
             std::string error;
             if (!collect_items(item.source_path, item.name, options.directory_entries, found, &error))
@@ -197,43 +247,42 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
         }
     }
 
-    // Lay every entry's bytes end to end: the stream the window runs over.
-    std::vector<uint8_t> stream;
+    // The stream the window runs over: every entry's bytes end to end, laid
+    // out by the files' sizes now.
     std::vector<PlannedEntry> planned;
+    planned.reserve(items.size());
+    uint64_t stream_size = 0;
     for (const PackItem* item_pointer : items) {
         const PackItem& item = *item_pointer;
         PlannedEntry e;
+        e.item = &item;
         e.name = archive_name_of(item.name);
         if (e.name.empty() || e.name.size() > MAX_NAME_LENGTH ||
             (options.refuse_unsafe_names && unsafe_name(e.name)))
             return fail("unusable entry name: \"" + e.name.substr(0, 64) + "\"");
-        e.comment = item.comment;
-        e.directory = item.directory;
         e.attributes = item.attributes ? item.attributes : (item.directory ? ATTR_DIRECTORY : ATTR_ARCHIVE);
         e.file_time = item.file_time;
-        e.begin = stream.size();
+        uint64_t size = 0;
         if (!item.directory) {
             if (!item.source_path.empty()) {
-                std::vector<uint8_t> bytes;
-                std::string error;
-                if (!read_file(item.source_path, bytes, &error))
-                    return fail(error);
+                std::error_code ec;
+                size = fs::file_size(host_path(item.source_path), ec);
+                if (ec)
+                    return fail("cannot open " + item.source_path + ": " + ec.message());
                 if (e.file_time == 0) {
-                    std::error_code ec;
-                    auto t = fs::last_write_time(item.source_path, ec);
+                    auto t = fs::last_write_time(host_path(item.source_path), ec);
                     if (!ec)
                         e.file_time = dos_time_of(t);
                 }
-                if (stream.size() + bytes.size() > MAX_STREAM_BYTES)
-                    return fail("the contents are too large for one archive");
-                stream.insert(stream.end(), bytes.begin(), bytes.end());
             } else {
-                if (stream.size() + item.data.size() > MAX_STREAM_BYTES)
-                    return fail("the contents are too large for one archive");
-                stream.insert(stream.end(), item.data.begin(), item.data.end());
+                size = item.data.size();
             }
+            if (size > MAX_ENTRY_BYTES)
+                return fail("too large for an archive entry: " + e.name);
         }
-        e.end = stream.size();
+        e.begin = stream_size;
+        stream_size += size;
+        e.end = stream_size;
         planned.push_back(std::move(e));
     }
 
@@ -241,7 +290,7 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
     // lets a decoder short of memory read the archive.
     uint64_t reach = 0;
     if (options.solid) {
-        reach = stream.size();
+        reach = stream_size;
     } else {
         for (const PlannedEntry& e : planned)
             reach = std::max(reach, e.end - e.begin);
@@ -250,6 +299,8 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
     dict_bits = std::min(dict_bits, bits_for(reach));
     result.dict_bits = dict_bits;
 
+    EntrySource source(planned);
+    StreamWindow window(source);
     LzEncoder encoder;
     if (!options.store_only) {
         LzEncoderOptions lz;
@@ -257,7 +308,7 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
         lz.level = options.level;
         lz.max_block_symbols = options.max_block_symbols;
         lz.adaptive_blocks = options.adaptive_blocks;
-        lz_encoder_init(encoder, lz, stream.data(), stream.size());
+        lz_encoder_init(encoder, lz, window);
     }
 
     MainHeaderFields main;
@@ -274,70 +325,114 @@ PackResult pack_archive(const std::vector<PackItem>& given, const PackOptions& o
             return fail("the archive comment is too long");
         main.comment = packed;
     }
-    VolumeSetWriter writer(main, options.volume_size);
+    VolumeStreamWriter writer(output, main, options.volume_size);
+    auto write_failed = [&] {
+        std::string why = source.failed() ? source.error() : writer.error();
+        return fail(why.empty() ? "interrupted" : why);
+    };
 
     const int level = std::clamp(options.level, MIN_LEVEL, MAX_LEVEL);
-    for (const PlannedEntry& e : planned) {
-        const uint8_t* bytes = stream.data() + e.begin;
-        const size_t size = static_cast<size_t>(e.end - e.begin);
+    uint64_t reported = 0;
+    auto report = [&](uint64_t done) {
+        if (done >= reported + STEP_BYTES || done == stream_size) {
+            reported = done;
+            watch.progress(done, stream_size);
+        }
+    };
+    watch.progress(0, stream_size);
+    for (size_t index = 0; index < planned.size(); ++index) {
+        const PlannedEntry& e = planned[index];
+        if (watch.cancelled())
+            return fail("interrupted");
+        const uint64_t size = e.end - e.begin;
         FileHeaderFields fields;
         fields.name = e.name;
         fields.flags = options.solid ? FLAG_SOLID : 0;
         fields.unpacked_size = static_cast<uint32_t>(size);
         fields.file_time = e.file_time;
         fields.file_attributes = e.attributes;
-        fields.file_crc = writer_crc32(bytes, size);
         fields.quality = static_cast<uint8_t>(options.store_only ? 0 : level);
         fields.parameter = static_cast<uint16_t>(dict_bits - MIN_DICT_BITS);
-        if (!e.comment.empty()) {
+        fields.method = METHOD_STORED;
+        if (!e.item->comment.empty()) {
             Bytes packed;
-            if (!pack_comment(e.comment, file_comment_room(e.name.size()),
+            if (!pack_comment(e.item->comment, file_comment_room(e.name.size()),
                               file_comment_packed_room(e.name.size()), packed))
                 return fail("the comment of " + e.name + " is too long");
             fields.comment = packed;
         }
+        const bool lz = !options.store_only && size > 0;
+        if (lz)
+            fields.method = METHOD_LZ77;  // until the end says otherwise
+        if (!writer.begin_entry(fields))
+            return write_failed();
 
-        Bytes packed;
         uint64_t farthest = 0;
-        fields.method = METHOD_STORED;
-        if (!options.store_only && size > 0) {
+        if (lz) {
             if (!options.solid || e.begin == 0)
                 lz_start_stream(encoder, options.solid ? 0 : e.begin);
             // Packed even when it will be stored: that puts its bytes in the
             // window, as the decoder's ring will hold them.
-            packed = lz_encode_entry(encoder, e.begin, e.end);
+            bool ok = lz_encode_entry(encoder, e.begin, e.end, [&](const uint8_t* bytes, size_t n) {
+                report(encoder.position);
+                return !watch.cancelled() && writer.data(bytes, n);
+            });
+            if (!ok)
+                return write_failed();
             farthest = encoder.last_max_distance;
-            if (packed.size() < size || !options.allow_stored_fallback)
-                fields.method = METHOD_LZ77;
+            // Stored when packing would grow it, while its bytes are still
+            // held (they are: a packed form that small is of an entry
+            // within the window's history).
+            if (options.allow_stored_fallback && writer.buffered() && writer.held().size() >= size &&
+                window.base() <= e.begin) {
+                writer.replace_held(Bytes(window.at(e.begin), window.at(e.end)));
+                fields.method = METHOD_STORED;
+            }
+        } else {
+            for (uint64_t pos = e.begin; pos < e.end; pos += STEP_BYTES) {
+                uint64_t step_end = std::min(e.end, pos + STEP_BYTES);
+                if (!window.prepare(pos, step_end) || watch.cancelled() ||
+                    !writer.data(window.at(pos), static_cast<size_t>(step_end - pos)))
+                    return write_failed();
+                report(step_end);
+            }
         }
-        if (fields.method == METHOD_STORED)
-            packed.assign(bytes, bytes + size);
-        result.entries.push_back({e.name, static_cast<uint32_t>(size), static_cast<uint32_t>(packed.size()),
-                                  fields.method, fields.method == METHOD_LZ77 ? farthest : 0});
-        writer.entry(fields, packed);
+        fields.file_crc = source.crc(index);
+        if (!writer.end_entry(fields))
+            return write_failed();
+        PackedEntryInfo info{e.name, static_cast<uint32_t>(size), static_cast<uint32_t>(writer.entry_packed_size()),
+                             fields.method, fields.method == METHOD_LZ77 ? farthest : 0, e.item->directory};
+        watch.entry_done(info);
+        result.entries.push_back(std::move(info));
+        report(e.end);
     }
-    result.volumes = writer.finish();
+    if (!writer.finish())
+        return write_failed();
+    result.volume_count = writer.volume_count();
     result.ok = true;
+    return result;
+}
+
+PackResult pack_archive(const std::vector<PackItem>& items, const PackOptions& options)
+{
+    MemoryVolumes volumes;
+    PackResult result = pack_archive_streaming(items, options, volumes, nullptr);
+    if (result.ok)
+        result.volumes = std::move(volumes.volumes);
     return result;
 }
 
 PackResult pack_archive_to_files(const std::vector<PackItem>& items, const PackOptions& options,
                                  const std::string& path, std::vector<std::string>* written_paths)
 {
-    PackResult result = pack_archive(items, options);
-    if (!result.ok)
-        return result;
     std::string first = path;
     size_t slash = first.find_last_of("/\\");
     size_t component = slash == std::string::npos ? 0 : slash + 1;
     if (first.find('.', component) == std::string::npos)
         first += ".ACE";
-    if (!write_volume_files(first, result.volumes)) {
-        result.ok = false;
-        result.error = "cannot write " + first;
-        return result;
-    }
-    if (written_paths)
-        *written_paths = volume_names(first, result.volumes.size());
+    FileVolumes files(first);
+    PackResult result = pack_archive_streaming(items, options, files, nullptr);
+    if (result.ok && written_paths)
+        *written_paths = files.paths();
     return result;
 }

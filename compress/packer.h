@@ -44,16 +44,41 @@ struct PackedEntryInfo {
     uint32_t packed_size = 0;
     uint8_t method = 0;
     uint64_t farthest_match = 0;  // longest distance a match of it copies from
+    bool directory = false;
 };
 
 struct PackResult {
     bool ok = false;
     std::string error;  // why not, when !ok
-    std::vector<std::vector<uint8_t>> volumes;
+    std::vector<std::vector<uint8_t>> volumes;  // pack_archive's; the streaming pack leaves it empty
+    size_t volume_count = 0;
     std::vector<PackedEntryInfo> entries;
     int dict_bits = 0;  // what the entries' parameter says
 };
 
+// What a caller sees of a pack in progress.
+class PackObserver {
+public:
+    virtual ~PackObserver() = default;
+    // Bytes of the contents packed so far, of total; a few times a MiB.
+    virtual void progress(uint64_t done, uint64_t total) { (void)done, (void)total; }
+    // An entry has been written.
+    virtual void entry_done(const PackedEntryInfo& entry) { (void)entry; }
+    // True stops the pack; it fails with "interrupted".
+    virtual bool cancelled() { return false; }
+};
+
+class VolumeOutput;
+
+// Packs as it reads: files are read through a window of a few MiB and
+// each entry goes to output as soon as it is packed (its packed data held
+// in memory up to 1 MiB, beyond that written behind a header rewritten at
+// the end), so memory does not grow with the input. On failure output
+// may hold part of an archive: the caller discards it.
+PackResult pack_archive_streaming(const std::vector<PackItem>& items, const PackOptions& options,
+                                  VolumeOutput& output, PackObserver* observer = nullptr);
+
+// The same into memory, one byte vector per volume.
 PackResult pack_archive(const std::vector<PackItem>& items, const PackOptions& options);
 
 // Packs and writes the volumes: path as given (".ACE" appended when its

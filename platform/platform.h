@@ -24,6 +24,8 @@ void platform_show_prompt(const char* text);
 bool platform_stdout_is_terminal();
 // Whether standard input is one, so that a question can be answered.
 bool platform_stdin_is_terminal();
+// Whether standard error is one: where the packer draws its progress line.
+bool platform_stderr_is_terminal();
 
 // ---- Text -------------------------------------------------------------
 // Names are UTF-8 on every system: every path handed to this layer is read
@@ -65,6 +67,8 @@ bool platform_executable_path(char* buffer, uint32_t capacity);
 
 // fopen of a host path given in UTF-8.
 std::FILE* platform_fopen(const char* path, const char* mode);
+// fseek to an offset from the start that may lie past 2 GiB.
+bool platform_fseek(std::FILE* file, uint64_t offset);
 // Where the shell leaves wildcards to the program (Windows), calls each
 // with the path of every file or folder pattern matches ("." and ".."
 // aside), the folder part as given; returns how many matched. -1 where the

@@ -15,7 +15,7 @@
 #include "tools/archive_info.h"
 #include "tools/cli_options.h"
 #include "tools/console_host.h"
-#include "tools/host_path.h"
+#include "platform/host_path.h"
 #include "tools/listing_host.h"
 #include "tools/pack_command.h"
 #include "tools/sfx_command.h"
@@ -155,7 +155,7 @@ int main(int argc, char** argv)
         // the system's code page cannot hold, a folder removed while it is
         // walked); the tool ends with a read failure then, not an abort.
         try {
-            return run_pack_command(pack, options.quiet, stdout, stderr);
+            return run_pack_command(pack, options.quiet, stdout, stderr, !options.no_progress);
         } catch (const std::exception& e) {
             tool_fprintf(stderr, "kelvo: %s\n", e.what());
             return STATUS_READ_FAILED;

@@ -15,10 +15,11 @@
 
 #include "compress/archive_writer.h"
 #include "compress/packer.h"
+#include "compress/volume_stream.h"
 #include "extract/job.h"
 #include "platform/platform.h"
 #include "tools/archive_info.h"
-#include "tools/host_path.h"
+#include "platform/host_path.h"
 #include "tools/listing.h"
 #include "tools/text_output.h"
 
@@ -388,11 +389,6 @@ void note_interrupt(int) { interrupted = 1; }
 
 std::FILE* open_for_writing(const char* path) { return platform_fopen(path, "wb"); }
 
-std::string reason(int error_number)
-{
-    return error_number ? std::strerror(error_number) : "an unknown error";
-}
-
 // A name beside target that no file has: TARGET.tmpXXXX.
 std::string temporary_name(const std::string& target)
 {
@@ -410,47 +406,128 @@ std::string temporary_name(const std::string& target)
     }
 }
 
-// Writes bytes to path through open; false with *error on any failure.
-bool write_whole_file(const std::string& path, const std::string& shown, const std::vector<uint8_t>& bytes,
-                      PackFileOpener open, std::string* error, bool* stopped)
+void print_entry_line(FILE* out, const PackedEntryInfo& e)
 {
-    errno = 0;
-    std::FILE* f = open(path.c_str());
-    if (!f) {
-        *error = "cannot create " + shown + ": " + reason(errno);
-        return false;
+    if (e.directory) {
+        tool_fprintf(out, "Adding %s ... folder\n", e.name.c_str());
+        return;
     }
-    // In pieces, so that an interrupt stops a large volume soon.
-    const size_t piece = size_t(1) << 20;
-    for (size_t done = 0; done < bytes.size();) {
-        if (interrupted) {
-            *stopped = true;
-            std::fclose(f);
-            *error = "interrupted";
-            return false;
-        }
-        const size_t n = std::min(piece, bytes.size() - done);
-        errno = 0;
-        if (std::fwrite(bytes.data() + done, 1, n, f) != n) {
-            *error = "cannot write " + shown + ": " + reason(errno);
-            std::fclose(f);
-            return false;
-        }
-        done += n;
-    }
-    errno = 0;
-    if (std::fflush(f) != 0 || std::ferror(f)) {
-        *error = "cannot write " + shown + ": " + reason(errno);
-        std::fclose(f);
-        return false;
-    }
-    errno = 0;
-    if (std::fclose(f) != 0) {
-        *error = "cannot write " + shown + ": " + reason(errno);
-        return false;
-    }
-    return true;
+    tool_fprintf(out, "Adding %s ... %u -> %u (%s, %s)\n", e.name.c_str(), e.unpacked_size, e.packed_size,
+                 format_ratio(e.packed_size, e.unpacked_size).c_str(), method_name(e.method).c_str());
 }
+
+// Volumes written under temporary names beside their own (NAME.tmpXXXX),
+// renamed when all are written, removed when the run fails.
+class TemporaryVolumes : public FileVolumes {
+public:
+    TemporaryVolumes(const std::string& first, PackFileOpener open) : FileVolumes(first, open) {}
+    ~TemporaryVolumes() override { discard(); }
+
+    // Renames every volume to its name; on failure removes the rest.
+    bool commit(bool replace, std::string* error)
+    {
+        if (!close()) {
+            *error = this->error();
+            return false;
+        }
+        for (; renamed_ < paths().size(); renamed_++) {
+            const std::string& from = paths()[renamed_];
+            const std::string& to = names()[renamed_];
+            std::error_code ec;
+            fs::rename(host_path(from), host_path(to), ec);
+            if (ec && replace && fs::exists(fs::symlink_status(host_path(to)))) {
+                // Where a rename does not replace a file, the old one goes first.
+                std::error_code removed;
+                if (fs::remove(host_path(to), removed))
+                    fs::rename(host_path(from), host_path(to), ec = {});
+            }
+            if (ec) {
+                *error = "cannot write " + to + ": " + ec.message();
+                if (renamed_ > 0)
+                    *error += " (" + std::to_string(renamed_) + " of " + std::to_string(paths().size()) +
+                              " volumes were written)";
+                discard();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void discard()
+    {
+        close();
+        std::error_code ec;
+        for (size_t i = renamed_; i < paths().size(); i++)
+            fs::remove(host_path(paths()[i]), ec);
+        renamed_ = paths().size();
+    }
+
+protected:
+    std::string path_for(const std::string& name) override { return temporary_name(name); }
+    bool stop_requested() override { return interrupted != 0; }
+
+private:
+    size_t renamed_ = 0;
+};
+
+// Progress while packing: a line on standard error, when that is a
+// terminal, redrawn a few times a second; "Adding NAME" for each entry as
+// it is written.
+class PackProgress : public PackObserver {
+public:
+    PackProgress(bool quiet, FILE* out, FILE* err, bool line)
+        : quiet_(quiet), out_(out), err_(err), line_(line)
+    {
+    }
+
+    void progress(uint64_t done, uint64_t total) override
+    {
+        if (!line_)
+            return;
+        auto now = std::chrono::steady_clock::now();
+        if (shown_ && done < total && now - drawn_ < std::chrono::milliseconds(250))
+            return;
+        drawn_ = now;
+        char text[96];
+        int percent = total ? static_cast<int>(done * 100 / total) : 100;
+        int width = std::snprintf(text, sizeof text, "Packing %.1f of %.1f MB (%d%%)", done / 1e6, total / 1e6, percent);
+        // Spaces over what a longer line before left.
+        std::fprintf(err_, "\r%s%*s", text, int(shown_width_ > size_t(width) ? shown_width_ - size_t(width) : 0), "");
+        std::fflush(err_);
+        shown_ = true;
+        shown_width_ = size_t(width);
+    }
+
+    void entry_done(const PackedEntryInfo& entry) override
+    {
+        if (quiet_)
+            return;
+        clear();
+        print_entry_line(out_, entry);
+        std::fflush(out_);
+    }
+
+    bool cancelled() override { return interrupted != 0; }
+
+    void clear()
+    {
+        if (!shown_)
+            return;
+        std::fprintf(err_, "\r%s\r", std::string(shown_width_, ' ').c_str());
+        std::fflush(err_);
+        shown_ = false;
+        shown_width_ = 0;
+    }
+
+private:
+    bool quiet_;
+    FILE* out_;
+    FILE* err_;
+    bool line_;
+    bool shown_ = false;
+    size_t shown_width_ = 0;
+    std::chrono::steady_clock::time_point drawn_{};
+};
 
 }  // namespace
 
@@ -458,8 +535,6 @@ int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, cons
                           uint64_t volume_limit, bool replace, std::vector<std::string>* written,
                           std::string* error, PackFileOpener open)
 {
-    if (!open)
-        open = open_for_writing;
     // A volume must hold its main header, an entry's header and a byte of
     // the entry; below that the packer overfills every volume.
     for (const std::vector<uint8_t>& v : volumes) {
@@ -477,51 +552,29 @@ int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, cons
         return STATUS_USAGE;
     }
 
-    std::vector<std::string> temporaries;
-    auto discard = [&] {
-        std::error_code ec;
-        for (const std::string& t : temporaries)
-            fs::remove(host_path(t), ec);
-    };
     interrupted = 0;
     platform_install_interrupt(note_interrupt);
-    bool stopped = false;
+    TemporaryVolumes files(first, open ? open : open_for_writing);
     bool ok = true;
     for (size_t i = 0; ok && i < volumes.size(); i++) {
-        temporaries.push_back(temporary_name(names[i]));
-        ok = write_whole_file(temporaries.back(), names[i], volumes[i], open, error, &stopped);
+        ok = files.open_volume(i);
+        // In pieces, so that an interrupt stops a large volume soon.
+        const size_t piece = size_t(1) << 20;
+        for (size_t done = 0; ok && done < volumes[i].size(); done += piece)
+            ok = files.write(volumes[i].data() + done, std::min(piece, volumes[i].size() - done));
     }
-    if (ok && interrupted) {
+    bool stopped = files.stopped() || (ok && interrupted);
+    if (ok && interrupted)
         ok = false;
-        stopped = true;
-        *error = "interrupted";
-    }
-    size_t renamed = 0;
-    for (; ok && renamed < names.size(); renamed++) {
-        std::error_code ec;
-        fs::rename(host_path(temporaries[renamed]), host_path(names[renamed]), ec);
-        if (ec && replace && fs::exists(fs::symlink_status(host_path(names[renamed])))) {
-            // Where a rename does not replace a file, the old one goes first.
-            std::error_code removed;
-            if (fs::remove(host_path(names[renamed]), removed))
-                fs::rename(host_path(temporaries[renamed]), host_path(names[renamed]), ec = {});
-        }
-        if (ec) {
-            *error = "cannot write " + names[renamed] + ": " + ec.message();
-            ok = false;
-            break;
-        }
-    }
+    if (!ok)
+        *error = stopped ? "interrupted" : files.error();
+    ok = ok && files.commit(replace, error);
     platform_install_interrupt(SIG_DFL);
     if (!ok) {
-        temporaries.erase(temporaries.begin(), temporaries.begin() + ptrdiff_t(renamed));
-        discard();
-        if (renamed > 0)
-            *error += " (" + std::to_string(renamed) + " of " + std::to_string(names.size()) +
-                      " volumes were written)";
+        files.discard();
         return stopped ? STATUS_INTERRUPTED : STATUS_WRITE_FAILED;
     }
-    *written = names;
+    *written = files.names();
     return STATUS_OK;
 }
 
@@ -607,26 +660,18 @@ int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan)
 }
 
 void print_pack_summary(const PackCommandOptions& options, const PackPlan& plan, const PackResult& result,
-                        const std::vector<std::string>& written, bool quiet, FILE* out)
+                        const std::vector<std::string>& written, bool quiet, FILE* out, bool entries_printed)
 {
+    (void)plan;
     uint64_t total = 0, packed = 0;
     uint32_t files = 0;
     for (const PackedEntryInfo& e : result.entries) {
         total += e.unpacked_size;
         packed += e.packed_size;
-        bool directory = false;
-        for (const PackInput& in : plan.inputs)
-            if (in.archive_name == e.name)
-                directory = in.directory;
-        if (!directory)
+        if (!e.directory)
             files++;
-        if (!quiet)
-            tool_fprintf(out, "Adding %s ... %s\n", e.name.c_str(),
-                         directory ? "folder"
-                                   : (std::to_string(e.unpacked_size) + " -> " + std::to_string(e.packed_size) +
-                                      " (" + format_ratio(e.packed_size, e.unpacked_size) + ", " +
-                                      method_name(e.method) + ")")
-                                         .c_str());
+        if (!quiet && !entries_printed)
+            print_entry_line(out, e);
     }
     tool_fprintf(out, "Packed %u %s (%llu bytes) into %llu bytes (%s), %s, dictionary %s", files,
                  files == 1 ? "file" : "files", (unsigned long long)total, (unsigned long long)packed,
@@ -641,7 +686,7 @@ void print_pack_summary(const PackCommandOptions& options, const PackPlan& plan,
     std::fflush(out);
 }
 
-int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, FILE* err)
+int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, FILE* err, bool progress_line)
 {
     PackPlan plan;
     int status = plan_pack(options, err, &plan);
@@ -654,21 +699,29 @@ int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, F
         return STATUS_USAGE;
     }
 
-    PackResult result = pack_archive(plan.items, plan.pack);
+    // The archive goes to disk as it is made, under temporary names.
+    interrupted = 0;
+    platform_install_interrupt(note_interrupt);
+    TemporaryVolumes files(archive, open_for_writing);
+    PackProgress progress(quiet, out, err, progress_line && err == stderr && platform_stderr_is_terminal());
+    PackResult result = pack_archive_streaming(plan.items, plan.pack, files, &progress);
+    progress.clear();
+    std::string error = result.error;
+    if (result.ok && !files.commit(options.overwrite, &error))
+        result.ok = false;
+    const bool stopped = files.stopped() || interrupted;
+    platform_install_interrupt(SIG_DFL);
     if (!result.ok) {
-        tool_fprintf(err, "kelvo: %s\n", result.error.c_str());
-        return pack_status_of_error(result.error);
-    }
-    std::vector<std::string> written;
-    std::string error;
-    status = write_archive_volumes(result.volumes, archive, options.volume_size, options.overwrite, &written,
-                                   &error);
-    if (status != STATUS_OK) {
+        files.discard();
         tool_fprintf(err, "kelvo: %s\n", error.c_str());
-        return status;
+        if (stopped)
+            return STATUS_INTERRUPTED;
+        if (!files.error().empty())
+            return error.rfind("cannot", 0) == 0 ? STATUS_WRITE_FAILED : STATUS_USAGE;
+        return pack_status_of_error(error);
     }
-    print_pack_summary(options, plan, result, written, quiet, out);
-    std::vector<std::string> removed = remove_stale_volumes(archive, written.size());
+    print_pack_summary(options, plan, result, files.names(), quiet, out, true);
+    std::vector<std::string> removed = remove_stale_volumes(archive, files.names().size());
     if (!removed.empty())
         tool_fprintf(err, "kelvo: removed %zu %s left by an older archive of this name: %s%s%s\n", removed.size(),
                      removed.size() == 1 ? "volume" : "volumes", removed.front().c_str(),

@@ -44,8 +44,10 @@ int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan);
 
 // "Adding ..." per entry (unless quiet) and the summary line, naming the
 // files written (or options.archive when none are given).
+// entries_printed: the "Adding" lines went out as the entries were written.
 void print_pack_summary(const PackCommandOptions& options, const PackPlan& plan, const PackResult& result,
-                        const std::vector<std::string>& written, bool quiet, FILE* out);
+                        const std::vector<std::string>& written, bool quiet, FILE* out,
+                        bool entries_printed = false);
 
 // Opens a file to write ("wb"); tests put in one that fails.
 using PackFileOpener = std::FILE* (*)(const char* path);
@@ -64,9 +66,11 @@ int write_archive_volumes(const std::vector<std::vector<uint8_t>>& volumes, cons
 // The exit code for a packer's error text.
 int pack_status_of_error(const std::string& error);
 
-// Runs the whole command; returns the exit code (0, or 6 when an input
+// Runs the whole command, writing the archive as it is packed (a progress
+// line on standard error when that is a terminal); returns the exit code (0, or 6 when an input
 // cannot be read, 7 when the archive cannot be written, 8 for bad input).
-int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, FILE* err);
+int run_pack_command(const PackCommandOptions& options, bool quiet, FILE* out, FILE* err,
+                     bool progress_line = true);
 
 // After a pack wrote `written` files of the set that starts at first: the
 // volumes of an older archive of that name that follow them (each one a

@@ -15,7 +15,7 @@
 #include "platform/embedded.h"
 #include "tools/pack_command.h"
 #include "tools/pe_image.h"
-#include "tools/host_path.h"
+#include "platform/host_path.h"
 #include "tools/text_output.h"
 
 namespace fs = std::filesystem;

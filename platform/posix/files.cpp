@@ -181,5 +181,7 @@ bool platform_executable_path(char* buffer, uint32_t capacity)
 
 std::FILE* platform_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
 
+bool platform_fseek(std::FILE* file, uint64_t offset) { return fseeko(file, off_t(offset), SEEK_SET) == 0; }
+
 // The shell has expanded what it could; what is left is a name.
 int platform_expand_wildcard(const char*, void (*)(const char*, void*), void*) { return -1; }

@@ -6,3 +6,4 @@
 
 bool platform_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 bool platform_stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+bool platform_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }

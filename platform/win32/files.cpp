@@ -127,6 +127,8 @@ bool platform_executable_path(char* buffer, uint32_t capacity)
     return utf8_from_wide(wide, buffer, int(capacity > 0x7FFFFFFF ? 0x7FFFFFFF : capacity)) > 0;
 }
 
+bool platform_fseek(std::FILE* file, uint64_t offset) { return _fseeki64(file, int64_t(offset), SEEK_SET) == 0; }
+
 std::FILE* platform_fopen(const char* path, const char* mode)
 {
     wchar_t wide_mode[16];

@@ -19,3 +19,4 @@ bool is_console(DWORD which)
 
 bool platform_stdout_is_terminal() { return is_console(STD_OUTPUT_HANDLE); }
 bool platform_stdin_is_terminal() { return is_console(STD_INPUT_HANDLE); }
+bool platform_stderr_is_terminal() { return is_console(STD_ERROR_HANDLE); }

@@ -313,6 +313,58 @@ TEST(PackerRoundTrip, VolumesAtVariousSizes)
     }
 }
 
+// Past the window's few MiB and past the bound on an entry's held packed
+// data: the window slides under the match finder, a large entry goes out
+// behind a header rewritten at its end (in an earlier volume too), and a
+// file read from disk gives the same archive as its bytes in memory.
+TEST(PackerRoundTrip, StreamingPastTheWindowAndTheEntryBuffer)
+{
+    const Bytes text = random_bytes(300000, 31);  // found again only as a whole
+    Bytes noise = random_bytes(size_t{3} << 20, 32);  // packs to more than the 1 MiB held
+    std::copy(text.begin(), text.end(), noise.begin() + (size_t{5} << 19));  // a match inside it
+    TempDir dir;
+    ASSERT_TRUE(write_bytes_file(dir.file("noise.bin"), noise));
+    std::vector<PackItem> items = {item("a.bin", text), item("noise.bin", noise), item("b.bin", text),
+                                   item("empty", {}), item("c.bin", binary_bytes(70000, 33))};
+    items[1].file_time = dos_time(2024, 1, 2, 3, 4, 6);  // what the file on disk would give otherwise
+    PackItem from_disk = items[1];
+    from_disk.data.clear();
+    from_disk.source_path = dir.file("noise.bin");
+    const struct {
+        bool solid, store_only;
+        uint32_t volume_size;
+    } cases[] = {{true, false, 0}, {false, false, 0}, {true, false, 1500000}, {false, true, 700000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.solid) + std::to_string(c.store_only) + " " + std::to_string(c.volume_size));
+        PackOptions options;
+        options.level = 1;
+        options.solid = c.solid;
+        options.store_only = c.store_only;
+        options.volume_size = c.volume_size;
+        PackResult r = pack_archive(items, options);
+        DecodedArchive d = expect_decodes_to(r, items);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.entries[1].method, c.store_only ? METHOD_STORED : METHOD_LZ77);
+        for (const Bytes& v : r.volumes)
+            EXPECT_LE(v.size(), c.volume_size ? c.volume_size : UINT32_MAX);
+        if (c.solid && !c.store_only) {  // b.bin copies its bytes inside noise.bin, after the window slid
+            EXPECT_LT(packed_size_of(r, "b.bin"), 5000u);
+        }
+
+        std::vector<PackItem> with_file = items;
+        with_file[1] = from_disk;
+        std::vector<std::string> written;
+        PackResult f = pack_archive_to_files(with_file, options, dir.file("out.ace"), &written);
+        ASSERT_TRUE(f.ok) << f.error;
+        ASSERT_EQ(written.size(), r.volumes.size());
+        for (size_t k = 0; k < written.size(); ++k) {
+            std::ifstream in(written[k], std::ios::binary);
+            EXPECT_TRUE(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == r.volumes[k])
+                << written[k];
+        }
+    }
+}
+
 TEST(PackerRoundTrip, StoreOnlyAndDirectoryEntries)
 {
     PackOptions options;

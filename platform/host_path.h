@@ -1,4 +1,4 @@
-// Host paths in the tools are UTF-8 strings, as the platform layer takes
+// Host paths are UTF-8 strings, as the platform layer takes
 // them. The file system library reads a plain string in the system's code
 // page on Windows: these go through its UTF-8 forms instead (the same
 // bytes on POSIX).

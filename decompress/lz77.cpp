@@ -582,6 +582,17 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             uint32_t h1 = lz.distance_history[(newest - 1) & 3];
             uint32_t h2 = lz.distance_history[(newest - 2) & 3];
             uint32_t h3 = lz.distance_history[(newest - 3) & 3];
+            // Steps that can run before the block's count or the buffer's
+            // end is near (a step takes at most STEP_SYMBOLS symbols and
+            // refills at most STEP_REFILLS times), counted down and then
+            // worked out again: one test in place of two.
+            constexpr uint32_t STEP_REFILLS = WIDE ? 2 : 3;
+            constexpr uint32_t STEP_ADVANCE = STEP_REFILLS * (sizeof(W) - 1);
+            const auto steps_allowed = [&] {
+                const ptrdiff_t room = fast_bytes_end - b.next;  // below 0 after a first step near the end
+                return room <= 0 ? 0u : std::min(left / uint32_t(STEP_SYMBOLS), uint32_t(room) / STEP_ADVANCE);
+            };
+            uint32_t steps = 1;  // the entry conditions allow the first
             do {
                 refill_loose(b);
                 uint32_t entry = main_entries[peek_entry_index(b)];
@@ -649,7 +660,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                         out[k] = ring[from];
                 }
                 out += length;
-            } while (out < stop && left >= uint32_t(STEP_SYMBOLS) && b.next < fast_bytes_end);
+            } while (out < stop && (--steps != 0 || (steps = steps_allowed()) != 0));
             loop_bits_store(cx.bits, b, words);
             lz.history_index = int16_t(newest);
             lz.distance_history[newest] = h0;

@@ -173,7 +173,7 @@ int main(int argc, char** argv)
     int rounds = 5;
     std::string tar_path = corpus + "/../corpus.tar";
     std::string cache;
-    bool engine_only = false;  // for profilers: the engine's decodes alone
+    [[maybe_unused]] bool engine_only = false;  // for profilers: the engine's decodes alone
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--tar" && i + 1 < argc)

@@ -575,13 +575,12 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
-            // The history newest first in locals, which the stores through
-            // out cannot alias; newest is the slot of h0 in the ring.
+            // The history in a local copy, which the stores through out
+            // cannot alias (an array: kept in four registers and moved by
+            // selects it measured slower, the registers being short).
             uint32_t newest = uint32_t(lz.history_index) & 3;
-            uint32_t h0 = lz.distance_history[newest];
-            uint32_t h1 = lz.distance_history[(newest - 1) & 3];
-            uint32_t h2 = lz.distance_history[(newest - 2) & 3];
-            uint32_t h3 = lz.distance_history[(newest - 3) & 3];
+            uint32_t history[HISTORY_SIZE];
+            std::copy(std::begin(lz.distance_history), std::end(lz.distance_history), history);
             // Steps that can run before the block's count or the buffer's
             // end is near (a step takes at most STEP_SYMBOLS symbols and
             // refills at most STEP_REFILLS times), counted down and then
@@ -626,25 +625,20 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 uint32_t v;
                 uint32_t base;
                 // Entry r moves to the front, the newer ones move back; a
-                // new value pushes them all back (r = 3), the oldest
-                // dropping out. Selects rather than branches: r follows
-                // the data.
-                uint32_t r;
+                // new value replaces the oldest.
                 if (s <= 259) {
-                    r = s - 256;
-                    v = r == 0 ? h0 : r == 1 ? h1 : r == 2 ? h2 : h3;
+                    const uint32_t r = s - 256;
+                    v = history[(newest - r) & 3];
+                    for (uint32_t j = r; j > 0; --j)
+                        history[(newest - j) & 3] = history[(newest - j + 1) & 3];
                 } else {
                     const uint32_t k = s - 260;
                     if constexpr (!WIDE)
                         refill_loose(b);
                     v = DISTANCE_BASE[k] + take_bits(b, DISTANCE_EXTRA_BITS[k]);
                     newest = (newest + 1) & 3;
-                    r = 3;
                 }
-                h3 = r >= 3 ? h2 : h3;
-                h2 = r >= 2 ? h1 : h2;
-                h1 = r >= 1 ? h0 : h1;
-                h0 = v;
+                history[newest] = v;
                 base = MATCH_LENGTH_BASE[s - 256];
                 if constexpr (!WIDE)
                     refill_loose(b);
@@ -663,10 +657,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             } while (out < stop && (--steps != 0 || (steps = steps_allowed()) != 0));
             loop_bits_store(cx.bits, b, words);
             lz.history_index = int16_t(newest);
-            lz.distance_history[newest] = h0;
-            lz.distance_history[(newest - 1) & 3] = h1;
-            lz.distance_history[(newest - 2) & 3] = h2;
-            lz.distance_history[(newest - 3) & 3] = h3;
+            std::copy(history, history + HISTORY_SIZE, lz.distance_history);
             const uint32_t produced = uint32_t(out - start);
             lz.call_produced = int16_t(lz.call_produced + int32_t(produced));
             lz.block_symbols_left = int16_t(left);

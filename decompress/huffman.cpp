@@ -155,7 +155,7 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
 }
 
 // span is a power of two: most spans are short, and the long ones are
-// whole words of four entries.
+// whole words of four entries, stored two words a turn.
 inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
 {
     if (span < 4) {
@@ -165,8 +165,14 @@ inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
         return;
     }
     const uint64_t four = uint64_t(value) * 0x0001000100010001u;
-    for (uint32_t k = 0; k < span; k += 4)
+    if (span == 4) {
+        std::memcpy(p, &four, 8);
+        return;
+    }
+    for (uint32_t k = 0; k < span; k += 8) {
         std::memcpy(p + k, &four, 8);
+        std::memcpy(p + k + 4, &four, 8);
+    }
 }
 
 }  // namespace

@@ -342,6 +342,9 @@ namespace {
 // One turn of the symbol loop, through the bit reader's and the tables'
 // own functions: 0 when the call is over (its limit reached, or a block
 // header rejected).
+// The symbol loop's own steps near its ends copy their matches with
+// copy_match (FAST); the reference loop's byte by byte.
+template <bool FAST>
 int reference_step(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
@@ -373,7 +376,10 @@ int reference_step(JobContext& cx)
         base = new_distance_base(v);
     }
     const int m = decode_symbol(cx, lz.length_code);
-    copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
+    if constexpr (FAST)
+        copy_match(cx, v + 1, uint32_t(m) + base);
+    else
+        copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
     return 1;
 }
 
@@ -381,7 +387,7 @@ int reference_step(JobContext& cx)
 
 void decode_symbols_reference(JobContext& cx)
 {
-    while (reference_step(cx)) {
+    while (reference_step<false>(cx)) {
     }
 }
 
@@ -663,7 +669,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             lz.block_symbols_left = int16_t(left);
             d.dict_pos = uint32_t(out - ring) & ring_mask;
         }
-        if (!reference_step(cx))
+        if (!reference_step<true>(cx))
             return;
     }
 }

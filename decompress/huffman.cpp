@@ -155,7 +155,7 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
 }
 
 // span is a power of two: most spans are short, and the long ones are
-// whole words of four entries.
+// whole words of four entries, stored two words a turn.
 inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
 {
     if (span < 4) {
@@ -165,18 +165,34 @@ inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
         return;
     }
     const uint64_t four = uint64_t(value) * 0x0001000100010001u;
-    for (uint32_t k = 0; k < span; k += 4)
+    if (span == 4) {
+        std::memcpy(p, &four, 8);
+        return;
+    }
+    for (uint32_t k = 0; k < span; k += 8) {
         std::memcpy(p + k, &four, 8);
+        std::memcpy(p + k + 4, &four, 8);
+    }
 }
 
 }  // namespace
 
 void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_items(work, work.sort_items, lo, hi); }
 
-int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries)
+int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries,
+                       int stale_from)
 {
-    if (n < 0 || n > MAIN_SYMBOL_LIMIT || width < 1 || width > TABLE_BITS)
+    const uint32_t size = 1u << width;
+    // What the table holds from pos up is then what it held before the build.
+    const auto clear_stale = [&](uint32_t pos) {
+        const uint32_t from = std::max(pos, uint32_t(std::max(stale_from, 0)));
+        if (from < size)
+            std::fill(table + from, table + size, uint16_t(0));
+    };
+    if (n < 0 || n > MAIN_SYMBOL_LIMIT || width < 1 || width > TABLE_BITS) {
+        clear_stale(0);
         return 0;
+    }
 
     uint32_t* items = work.sort_items;
     for (int i = 0; i <= n; ++i)
@@ -195,23 +211,23 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
             count = 1;
     }
 
-    const uint32_t size = 1u << width;
     uint32_t pos = 0;
     for (int k = count - 1; k >= 0; --k) {
         if (pos >= size)
             return 1;  // full: the longest codes get no entries
         const uint32_t length = item_key(items[k]);
-        if (length > uint32_t(width))
+        const uint32_t span = length > uint32_t(width) ? 0 : 1u << (width - length);
+        if (span == 0 || pos + span > size) {
+            clear_stale(pos);
             return 0;
-        const uint32_t span = 1u << (width - length);
-        if (pos + span > size)
-            return 0;
+        }
         const uint16_t symbol = uint16_t(items[k]);
         fill_span(table + pos, span, symbol);
         if (entries)
             fill_span(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
         pos += span;
     }
+    clear_stale(pos);
     if (entries) {
         for (; pos < size; ++pos)
             entries[pos] = uint16_t(table[pos] << FAST_LENGTH_BITS | lengths[table[pos]]);

@@ -60,8 +60,10 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
 // entries (width TABLE_BITS), it writes each entry's decode entry as it
 // fills it, and those of the entries it leaves, whose symbols must then
 // have a length in lengths (read_code_table's cleared table does).
+// Entries of table from stale_from up count as 0 whatever they hold: the
+// builder sets those it does not fill to 0, on failure too.
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table,
-                       uint16_t* entries = nullptr);
+                       uint16_t* entries = nullptr, int stale_from = TABLE_SIZE);
 // The format's quicksort on sort_keys and sort_symbols, step by step: the
 // reference for sort_items_by_length.
 void sort_by_length(CodeTableWork& work, int lo, int hi);

@@ -8,6 +8,13 @@
 #include "archive/packed.h"
 #include "extract/job.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#define KELVO_LZ_BMI2 1
+#else
+#define KELVO_LZ_BMI2 0
+#endif
+
 namespace {
 
 // Length base of a new distance, by its coded value.
@@ -51,10 +58,25 @@ inline uint32_t load4(const uint8_t* p)
 // wrapping: exactly the bytes a forward byte loop writes, and none after
 // them (the bytes ahead of the position are the oldest of the ring, which
 // a later match may still read).
+inline void copy16(uint8_t* dst, const uint8_t* from)
+{
+    uint8_t chunk[16];
+    std::memcpy(chunk, from, 16);
+    std::memcpy(dst, chunk, 16);
+}
+
 inline void copy_unwrapped(uint8_t* dst, const uint8_t* from, uint32_t length)
 {
     const ptrdiff_t gap = dst - from;
-    if (gap >= 8 || gap <= -8) {
+    if ((gap >= 16 || gap <= -16) && length >= 16) {
+        // As below, in 16-byte pieces.
+        uint32_t k = 0;
+        while (k + 16 < length) {
+            copy16(dst + k, from + k);
+            k += 16;
+        }
+        copy16(dst + length - 16, from + length - 16);
+    } else if (gap >= 8 || gap <= -8) {
         // Every word loaded is final: a source 8 or more behind was written
         // before (each word is stored before the next is loaded); one ahead
         // is not written by this copy before it is read. The last,
@@ -186,6 +208,7 @@ void allocate_dictionary(JobContext& cx)
         return;
     }
     d.dict_mask = d.dict_size - 1;
+    cx.lz.loop = uint8_t(lz_default_loop());
     // A damaged or hostile match may reach before the first byte ever
     // written; it must find zeros, not whatever the allocator left there.
     std::memset(d.dict_bytes, 0, d.dict_size);
@@ -319,6 +342,9 @@ namespace {
 // One turn of the symbol loop, through the bit reader's and the tables'
 // own functions: 0 when the call is over (its limit reached, or a block
 // header rejected).
+// The symbol loop's own steps near its ends copy their matches with
+// copy_match (FAST); the reference loop's byte by byte.
+template <bool FAST>
 int reference_step(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
@@ -350,7 +376,10 @@ int reference_step(JobContext& cx)
         base = new_distance_base(v);
     }
     const int m = decode_symbol(cx, lz.length_code);
-    copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
+    if constexpr (FAST)
+        copy_match(cx, v + 1, uint32_t(m) + base);
+    else
+        copy_match_bytewise(cx, v + 1, uint32_t(m) + base);
     return 1;
 }
 
@@ -358,7 +387,7 @@ int reference_step(JobContext& cx)
 
 void decode_symbols_reference(JobContext& cx)
 {
-    while (reference_step(cx)) {
+    while (reference_step<false>(cx)) {
     }
 }
 
@@ -370,6 +399,9 @@ namespace {
 constexpr uint32_t MAX_EXTRA_BITS = (MAIN_SYMBOL_LIMIT - 260) - 1;
 constexpr uint32_t MATCH_BITS = TABLE_BITS + MAX_EXTRA_BITS + TABLE_BITS;
 static_assert(TABLE_BITS + MATCH_BITS <= REFILL_GUARANTEE, "a literal and a match fit one refill");
+// With 32-bit words (24 held after a refill): two literals, or a literal
+// and a main code; the extra bits and the length code take a refill each.
+static_assert(2 * TABLE_BITS <= 24 && MAX_EXTRA_BITS <= 24 && TABLE_BITS <= 24);
 static_assert(3 * TABLE_BITS <= REFILL_GUARANTEE, "three literals fit one refill");
 // A built table only holds symbols whose codes fit its width (longer ones
 // fail the build or get no entries), and unused symbols have length 0.
@@ -386,6 +418,92 @@ constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
 static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
 static_assert(FAST_BYTE_LIMIT - 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
               "refills load inside the buffer");
+
+// The loop's own bit stream, over a word of W bits (64, or 32 where
+// registers are 32 bits wide), built like BitStream: the top held bits are
+// the stream's next ones, a refill ORs in the W bits at next and counts the
+// whole bytes that fit, leaving W - 8 to W - 1 held. Only the low bits of
+// held count (held mod W), so that a decode entry, whose code length sits in
+// its low 6 bits (at most TABLE_BITS), is subtracted whole, and shifts take
+// it as it is (the machine's shifts use their count modulo W).
+static_assert(FAST_LENGTH_BITS == 6 && TABLE_BITS < 32, "entries hold their length in a shift count's bits");
+template <typename W>
+struct LoopBits {
+    static constexpr uint32_t BITS = sizeof(W) * 8;
+    static constexpr uint32_t GUARANTEE = BITS - 8;  // held after a refill
+    W bits;
+    uint32_t held;
+    const uint8_t* next;
+};
+
+template <typename W>
+inline W load_be(const uint8_t* p)
+{
+    if constexpr (sizeof(W) == 8) {
+        return load_be64(p);
+    } else {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        if constexpr (std::endian::native == std::endian::little)
+            v = __builtin_bswap32(v);
+        return v;
+    }
+}
+
+template <typename W>
+inline LoopBits<W> loop_bits_at(const BitReader& bits)
+{
+    const uint32_t position = bit_position(bits);
+    const uint8_t* at = bits.stream_bytes + (position >> 3);
+    LoopBits<W> b;
+    b.bits = W(load_be<W>(at) << (position & 7));
+    b.held = LoopBits<W>::GUARANTEE - (position & 7);
+    b.next = at + (sizeof(W) - 1);
+    return b;
+}
+
+template <typename W>
+inline void loop_bits_store(BitReader& bits, const LoopBits<W>& b, const uint32_t* words)
+{
+    const uint32_t position = uint32_t(b.next - bits.stream_bytes) * 8 - (b.held & (LoopBits<W>::BITS - 1));
+    bits.word_index = int16_t(position >> 5);
+    bits.bit_offset = int16_t(position & 31);
+    bits.bit_window = window_at(words, position);
+}
+
+template <typename W>
+inline void refill_loose(LoopBits<W>& b)
+{
+    constexpr uint32_t MASK = LoopBits<W>::BITS - 1;
+    const uint32_t held = b.held & MASK;
+    b.bits |= load_be<W>(b.next) >> held;
+    b.next += (MASK - held) >> 3;
+    b.held |= LoopBits<W>::GUARANTEE;
+}
+
+template <typename W>
+inline uint32_t peek_entry_index(const LoopBits<W>& b)
+{
+    return uint32_t(b.bits >> (LoopBits<W>::BITS - TABLE_BITS));
+}
+
+template <typename W>
+inline void consume_entry(LoopBits<W>& b, uint32_t entry)
+{
+    b.bits <<= (entry & (LoopBits<W>::BITS - 1));
+    b.held -= entry;
+}
+
+// n extra bits (n < 32) as a number; two shifts, so that n = 0 takes none
+// without a shift by W.
+template <typename W>
+inline uint32_t take_bits(LoopBits<W>& b, uint32_t n)
+{
+    const uint32_t v = uint32_t((b.bits >> 1) >> (LoopBits<W>::BITS - 1 - n));
+    b.bits <<= n;
+    b.held -= n;
+    return v;
+}
 
 // By main symbol: a new distance's coded value is DISTANCE_BASE plus that
 // many extra bits (symbols 260 and 261 take none), and every match's
@@ -425,17 +543,17 @@ constexpr bool length_bases_by_symbol()
 }
 static_assert(length_bases_by_symbol(), "every symbol's coded values share one length base");
 
-}  // namespace
-
 // The symbol loop with the bit stream, ring position and counters in
 // locals and the tables' decode entries. Far from the ends (the call's
 // limit, the block's count, the ring's end and the refill point of the
 // bit reader's buffer) it runs steps with no bounds checks of their own;
 // near them it takes one reference_step at a time. It reads the same bits
 // and leaves the same state as decode_symbols_reference on any input,
-// damaged ones included.
-void decode_symbols(JobContext& cx)
+// damaged ones included. Inlined into one function per instruction set.
+template <typename W>
+__attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
 {
+    constexpr bool WIDE = sizeof(W) == 8;
     LzDecoder& lz = cx.lz;
     Dictionary& d = cx.dict;
     const uint32_t* const words = cx.job.input_words;
@@ -445,7 +563,6 @@ void decode_symbols(JobContext& cx)
     const uint16_t* const main_entries = lz.main_code.fast;
     const uint16_t* const length_entries = lz.length_code.fast;
     const uint8_t* const fast_bytes_end = cx.bits.stream_bytes + FAST_BYTE_LIMIT;
-    constexpr uint32_t PEEK_SHIFT = 64 - TABLE_BITS;
     constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
     // Up to three symbols per step: the first two of them literals.
     constexpr int32_t STEP_SYMBOLS = 3;
@@ -455,9 +572,9 @@ void decode_symbols(JobContext& cx)
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
         if (lz.call_produced < lz.call_limit - (STEP_SYMBOLS - 1) && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
-            bit_position(cx.bits) / 8 + BIT_STREAM_LOOKAHEAD_BYTES < FAST_BYTE_LIMIT &&
+            bit_position(cx.bits) / 8 + (sizeof(W) - 1) < FAST_BYTE_LIMIT &&
             ring + d.dict_pos < ring_fast_end) {
-            BitStream b = bit_stream_at(cx.bits);
+            LoopBits<W> b = loop_bits_at<W>(cx.bits);
             uint8_t* const start = ring + d.dict_pos;
             // A step that starts before stop may still take two literals
             // before the call's limit is reached.
@@ -465,56 +582,74 @@ void decode_symbols(JobContext& cx)
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
             // The history in a local copy, which the stores through out
-            // cannot alias.
+            // cannot alias (an array: kept in four registers and moved by
+            // selects it measured slower, the registers being short).
             uint32_t newest = uint32_t(lz.history_index) & 3;
             uint32_t history[HISTORY_SIZE];
             std::copy(std::begin(lz.distance_history), std::end(lz.distance_history), history);
+            // Steps that can run before the block's count or the buffer's
+            // end is near (a step takes at most STEP_SYMBOLS symbols and
+            // refills at most STEP_REFILLS times), counted down and then
+            // worked out again: one test in place of two.
+            constexpr uint32_t STEP_REFILLS = WIDE ? 2 : 3;
+            constexpr uint32_t STEP_ADVANCE = STEP_REFILLS * (sizeof(W) - 1);
+            const auto steps_allowed = [&] {
+                const ptrdiff_t room = fast_bytes_end - b.next;  // below 0 after a first step near the end
+                return room <= 0 ? 0u : std::min(left / uint32_t(STEP_SYMBOLS), uint32_t(room) / STEP_ADVANCE);
+            };
+            uint32_t steps = 1;  // the entry conditions allow the first
             do {
-                refill(b);
-                uint32_t entry = main_entries[b.bits >> PEEK_SHIFT];
+                refill_loose(b);
+                uint32_t entry = main_entries[peek_entry_index(b)];
                 if (entry < FIRST_MATCH_ENTRY) {
-                    consume(b, entry & FAST_LENGTH_MASK);
+                    consume_entry(b, entry);
                     *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
-                    entry = main_entries[b.bits >> PEEK_SHIFT];
+                    entry = main_entries[peek_entry_index(b)];
                     if (entry < FIRST_MATCH_ENTRY) {
-                        consume(b, entry & FAST_LENGTH_MASK);
+                        consume_entry(b, entry);
                         *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
-                        entry = main_entries[b.bits >> PEEK_SHIFT];
+                        if constexpr (!WIDE) {
+                            left -= 2;
+                            continue;
+                        }
+                        entry = main_entries[peek_entry_index(b)];
                         if (entry < FIRST_MATCH_ENTRY) {
-                            consume(b, entry & FAST_LENGTH_MASK);
+                            consume_entry(b, entry);
                             *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
                             left -= 3;
                             continue;
                         }
                         left -= 2;
-                        refill(b);
+                        refill_loose(b);
                     } else {
                         left -= 1;
                     }
                 }
-                consume(b, entry & FAST_LENGTH_MASK);
+                consume_entry(b, entry);
                 --left;
                 const uint32_t s = entry >> FAST_LENGTH_BITS;
                 uint32_t v;
                 uint32_t base;
+                // Entry r moves to the front, the newer ones move back; a
+                // new value replaces the oldest.
                 if (s <= 259) {
-                    // Entry r moves to the front, the newer ones move back.
                     const uint32_t r = s - 256;
                     v = history[(newest - r) & 3];
                     for (uint32_t j = r; j > 0; --j)
                         history[(newest - j) & 3] = history[(newest - j + 1) & 3];
                 } else {
                     const uint32_t k = s - 260;
-                    const uint32_t n = DISTANCE_EXTRA_BITS[k];
-                    // Two shifts, so that n = 0 takes no bits without a shift by 64.
-                    v = DISTANCE_BASE[k] + uint32_t((b.bits >> 1) >> (63 - n));
-                    consume(b, n);
+                    if constexpr (!WIDE)
+                        refill_loose(b);
+                    v = DISTANCE_BASE[k] + take_bits(b, DISTANCE_EXTRA_BITS[k]);
                     newest = (newest + 1) & 3;
                 }
                 history[newest] = v;
                 base = MATCH_LENGTH_BASE[s - 256];
-                const uint32_t length_entry = length_entries[b.bits >> PEEK_SHIFT];
-                consume(b, length_entry & FAST_LENGTH_MASK);
+                if constexpr (!WIDE)
+                    refill_loose(b);
+                const uint32_t length_entry = length_entries[peek_entry_index(b)];
+                consume_entry(b, length_entry);
                 const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
                 const uint32_t pos = uint32_t(out - ring);
                 const uint32_t src = (pos - (v + 1)) & ring_mask;
@@ -525,8 +660,8 @@ void decode_symbols(JobContext& cx)
                         out[k] = ring[from];
                 }
                 out += length;
-            } while (out < stop && left >= uint32_t(STEP_SYMBOLS) && b.next_byte < fast_bytes_end);
-            bit_stream_store(cx.bits, b, words);
+            } while (out < stop && (--steps != 0 || (steps = steps_allowed()) != 0));
+            loop_bits_store(cx.bits, b, words);
             lz.history_index = int16_t(newest);
             std::copy(history, history + HISTORY_SIZE, lz.distance_history);
             const uint32_t produced = uint32_t(out - start);
@@ -534,7 +669,53 @@ void decode_symbols(JobContext& cx)
             lz.block_symbols_left = int16_t(left);
             d.dict_pos = uint32_t(out - ring) & ring_mask;
         }
-        if (!reference_step(cx))
+        if (!reference_step<true>(cx))
             return;
     }
+}
+
+#if KELVO_LZ_BMI2
+// Shifts by a register amount without the count register and without
+// touching the flags: the bit stream's shifts are most of the loop.
+__attribute__((target("bmi2"))) void symbol_loop_bmi2_wide(JobContext& cx) { symbol_loop<uint64_t>(cx); }
+__attribute__((target("bmi2"))) void symbol_loop_bmi2_narrow(JobContext& cx) { symbol_loop<uint32_t>(cx); }
+#endif
+
+void symbol_loop_wide(JobContext& cx) { symbol_loop<uint64_t>(cx); }
+void symbol_loop_narrow(JobContext& cx) { symbol_loop<uint32_t>(cx); }
+
+}  // namespace
+
+int lz_bmi2_available()
+{
+#if KELVO_LZ_BMI2
+    unsigned a, b, c, d;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_BMI2) ? 1 : 0;
+#else
+    return 0;
+#endif
+}
+
+int lz_default_loop()
+{
+    // 64-bit words where registers hold them, else 32-bit ones.
+    return (sizeof(void*) < 8 ? LZ_LOOP_NARROW : 0) | (lz_bmi2_available() ? LZ_LOOP_BMI2 : 0);
+}
+
+void decode_symbols(JobContext& cx)
+{
+    const uint8_t loop = cx.lz.loop;
+#if KELVO_LZ_BMI2
+    if (loop & LZ_LOOP_BMI2) {
+        if (loop & LZ_LOOP_NARROW)
+            symbol_loop_bmi2_narrow(cx);
+        else
+            symbol_loop_bmi2_wide(cx);
+        return;
+    }
+#endif
+    if (loop & LZ_LOOP_NARROW)
+        symbol_loop_narrow(cx);
+    else
+        symbol_loop_wide(cx);
 }

@@ -42,6 +42,9 @@ struct LzDecoder {
     int16_t call_limit;
     uint32_t remaining_size;
     uint32_t entry_crc;
+    // Which of its loops decode_symbols runs (LZ_LOOP_ flags), chosen with
+    // the ring by lz_default_loop; all give the same results.
+    uint8_t loop;
     // Their decode entries (fast) are made with every block header.
     HuffmanTable main_code;
     HuffmanTable length_code;
@@ -56,6 +59,12 @@ void decode_symbols(JobContext& cx);
 int read_block_header(JobContext& cx);
 void put_byte(JobContext& cx, uint8_t b);
 void copy_match(JobContext& cx, uint32_t distance, uint32_t length);
+// The symbol loop's forms: its bit stream in 32-bit words rather than
+// 64-bit ones, and built for BMI2's shifts (only where cpuid has them).
+constexpr uint8_t LZ_LOOP_NARROW = 1;
+constexpr uint8_t LZ_LOOP_BMI2 = 2;
+int lz_bmi2_available();
+int lz_default_loop();
 
 // Plain forms of the fast operations above, one step at a time through the
 // bit reader's and the tables' own functions; tests compare the two.

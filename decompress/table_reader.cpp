@@ -11,7 +11,10 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
 {
     CodeTableWork& work = cx.tables;
     std::memset(lengths, 0, size_t(limit));
-    std::fill_n(table, size_t(1) << width, uint16_t(0));
+    // Only the pre-code's part of the table is cleared now: the final build
+    // fills the rest, or clears what it leaves (stale_from).
+    const int cleared = std::min(1 << width, 1 << PRE_TABLE_BITS);
+    std::fill_n(table, size_t(cleared), uint16_t(0));
 
     int n = int(read_bits(cx, 9));
     if (n > limit)
@@ -24,8 +27,10 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     // The pre-code borrows the first 128 entries of the table being read;
     // every entry it can yield is a symbol 0..max_pre_symbol, since the rest
     // of the table was just cleared to 0.
-    if (!build_lookup_table(work, PRE_TABLE_BITS, max_pre_symbol, work.pre_lengths, table))
+    if (!build_lookup_table(work, PRE_TABLE_BITS, max_pre_symbol, work.pre_lengths, table)) {
+        std::fill(table + cleared, table + (1 << width), uint16_t(0));
         return 0;
+    }
 
     // Far enough from the buffer's refill point for every value the table
     // can send, they are read through a BitStream; near it, field by field.
@@ -75,7 +80,7 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
         }
         put_run(int(read_bits(cx, 4)) + 4);
     }
-    return build_lookup_table(work, width, n, lengths, table, entries);
+    return build_lookup_table(work, width, n, lengths, table, entries, cleared);
 }
 
 int decode_symbol(JobContext& cx, const HuffmanTable& table)

@@ -254,6 +254,7 @@ TEST(HuffmanRead, OneSymbolTableKeepsEarlierEntriesBehindItsSpan)
     std::vector<uint32_t> words;
     auto cx = reading(bw.bytes(2), words);
     HuffmanTable& t = cx->lz.main_code;
+    std::fill(std::begin(t.lookup), std::end(t.lookup), uint16_t(0x1FF));  // an earlier table's entries
     ASSERT_EQ(read_code_table(*cx, TABLE_BITS, t.lookup, t.code_lengths, MAIN_SYMBOL_LIMIT), 1);
     EXPECT_EQ(t.code_lengths[3], 1);
     for (int v = 0; v < 64; ++v)
@@ -328,8 +329,12 @@ TEST(HuffmanRead, RejectsLengthsLongerThanTheTable)
     auto cx = reading(bw.bytes(2), words);
     cx->lz.call_limit = 1000;
     HuffmanTable& t = cx->lz.main_code;
+    std::fill(std::begin(t.lookup), std::end(t.lookup), uint16_t(0x1FF));
     EXPECT_EQ(read_code_table(*cx, TABLE_BITS, t.lookup, t.code_lengths, MAIN_SYMBOL_LIMIT), 0);
     EXPECT_EQ(cx->lz.call_produced, 0) << "the reader leaves the decoder's counters alone";
+    // Behind the pre-code (P = 2, lengths 1 and 1: symbol 1 takes code 0) the table is cleared.
+    for (int v = 0; v < TABLE_SIZE; ++v)
+        ASSERT_EQ(t.lookup[v], v < 64 ? 1 : 0) << v;
     // As a block header, the same table ends the decoder's call at its limit.
     std::vector<uint32_t> again;
     auto block = reading(bw.bytes(2), again);

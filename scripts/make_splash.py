@@ -3,7 +3,11 @@
 icon (32 x 32 and 16 x 16, 16 colours) from nothing but code, so that the
 pictures can be rebuilt and reviewed like any other source.
 
-usage: make_splash.py SPLASH.bmp ICON.ico
+usage: make_splash.py SPLASH.bmp ICON.ico [RESOURCE.bmp]
+
+RESOURCE.bmp is the same picture run-length encoded (BI_RLE4), the form the
+stub carries: a quarter of the plain bitmap's bytes. SPLASH.bmp stays plain,
+for any program that reads BMP files (the tests compare the window with it).
 """
 import struct
 import sys
@@ -136,20 +140,73 @@ def pack_rows(c):
     return out
 
 
+BI_RLE4 = 2
+
+
+def rle4_row(p):
+    """One row as the fewest BI_RLE4 bytes, without its end-of-line mark.
+
+    A run ("count, two colours") is count pixels alternating between the
+    two; an absolute piece ("0, count", then the pixels two a byte, padded
+    to an even number of bytes) holds 3 to 255 pixels as they are. The
+    cheapest mix is found from the row's end backwards."""
+    w = len(p)
+    cost = [0] * (w + 1)
+    choice = [None] * (w + 1)
+    for i in range(w - 1, -1, -1):
+        a, b = p[i], p[i + 1] if i + 1 < w else 0
+        longest = 1
+        while i + longest < w and longest < 255 and p[i + longest] == (b if longest % 2 else a):
+            longest += 1
+        best = None
+        for n in range(1, longest + 1):
+            if best is None or 2 + cost[i + n] < best[0]:
+                best = (2 + cost[i + n], "run", n)
+        for n in range(3, min(255, w - i) + 1):
+            c = 2 + (n + 3) // 4 * 2 + cost[i + n]
+            if c < best[0]:
+                best = (c, "absolute", n)
+        cost[i], choice[i] = best[0], best[1:]
+    out = bytearray()
+    i = 0
+    while i < w:
+        kind, n = choice[i]
+        if kind == "run":
+            second = p[i + 1] if n > 1 else 0
+            out += bytes((n, p[i] << 4 | second))
+        else:
+            piece = p[i:i + n] + [0]
+            data = bytearray(piece[j] << 4 | piece[j + 1] for j in range(0, n, 2))
+            if len(data) % 2:
+                data.append(0)
+            out += bytes((0, n)) + data
+        i += n
+    return out
+
+
+def pack_rows_rle4(c):
+    """Bottom-up rows, each closed by end of line, the last by end of bitmap."""
+    out = bytearray()
+    for y in range(c.height - 1, -1, -1):
+        out += rle4_row(c.pixels[y])
+        out += b"\0\1" if y == 0 else b"\0\0"
+    return out
+
+
 def palette_bytes():
     return b"".join(bytes((b, g, r, 0)) for r, g, b in PALETTE)
 
 
-def info_header(width, height, image_size):
-    return struct.pack("<IiiHHIIiiII", 40, width, height, 1, 4, 0, image_size, 2835, 2835, 16, 16)
+def info_header(width, height, image_size, compression=0):
+    return struct.pack("<IiiHHIIiiII", 40, width, height, 1, 4, compression, image_size, 2835, 2835, 16, 16)
 
 
-def write_bmp(path, c):
-    pixels = pack_rows(c)
+def write_bmp(path, c, compression=0):
+    pixels = pack_rows_rle4(c) if compression == BI_RLE4 else pack_rows(c)
     offset = 14 + 40 + 64
     with open(path, "wb") as f:
         f.write(b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset))
-        f.write(info_header(c.width, c.height, len(pixels)))
+        f.write(info_header(c.width, c.height, len(pixels), compression))
         f.write(palette_bytes())
         f.write(pixels)
 
@@ -190,10 +247,13 @@ def write_ico(path):
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) not in (3, 4):
         sys.stderr.write(__doc__)
         return 2
-    write_bmp(argv[1], splash())
+    picture = splash()
+    write_bmp(argv[1], picture)
+    if len(argv) == 4:
+        write_bmp(argv[3], picture, BI_RLE4)
     write_ico(argv[2])
     return 0
 

@@ -713,6 +713,120 @@ bool pe_set_string(std::vector<PeResource>* resources, uint16_t id, const std::s
     return true;
 }
 
+namespace {
+
+constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3;
+
+// One row of palette indexes as the fewest run-length bytes (without its
+// end-of-line mark), as the system's loader decodes them: a run "count,
+// value" repeats one byte (8 bits) or alternates the two halves of it
+// (4 bits); an absolute piece "0, count" (3 to 255 pixels) holds them as
+// they are, padded to an even number of bytes. The cheapest mix is found
+// from the row's end backwards.
+void encode_rle_row(const uint8_t* pixels, size_t width, uint32_t bits, Bytes& out)
+{
+    std::vector<uint32_t> cost(width + 1, 0);
+    std::vector<std::pair<bool, uint32_t>> choice(width + 1);  // (absolute, count)
+    for (size_t i = width; i-- > 0;) {
+        size_t run = 1;
+        while (i + run < width && run < 255 &&
+               pixels[i + run] == (bits == 4 && run % 2 ? pixels[i + 1] : pixels[i]))
+            run++;
+        cost[i] = UINT32_MAX;
+        for (size_t n = 1; n <= run; n++)
+            if (2 + cost[i + n] < cost[i]) {
+                cost[i] = 2 + cost[i + n];
+                choice[i] = {false, uint32_t(n)};
+            }
+        for (size_t n = 3; n <= std::min<size_t>(255, width - i); n++) {
+            uint32_t data = bits == 4 ? uint32_t(n + 3) / 4 * 2 : uint32_t(n + 1) / 2 * 2;
+            if (2 + data + cost[i + n] < cost[i]) {
+                cost[i] = 2 + data + cost[i + n];
+                choice[i] = {true, uint32_t(n)};
+            }
+        }
+    }
+    for (size_t i = 0; i < width;) {
+        auto [absolute, n] = choice[i];
+        if (!absolute) {
+            out.push_back(uint8_t(n));
+            out.push_back(bits == 8 ? pixels[i] : uint8_t(pixels[i] << 4 | (n > 1 ? pixels[i + 1] : 0)));
+        } else {
+            out.push_back(0);
+            out.push_back(uint8_t(n));
+            size_t start = out.size();
+            for (size_t k = 0; k < n; k += bits == 4 ? 2 : 1)
+                out.push_back(bits == 8 ? pixels[i + k]
+                                        : uint8_t(pixels[i + k] << 4 | (k + 1 < n ? pixels[i + k + 1] : 0)));
+            if ((out.size() - start) % 2)
+                out.push_back(0);
+        }
+        i += n;
+    }
+}
+
+}  // namespace
+
+bool pe_rle_encode(const std::vector<uint8_t>& indexes, int32_t width, int32_t height, uint32_t bits, Bytes* out)
+{
+    out->clear();
+    if ((bits != 4 && bits != 8) || width <= 0 || height <= 0 ||
+        indexes.size() != size_t(width) * size_t(height))
+        return false;
+    for (int32_t y = 0; y < height; y++) {
+        encode_rle_row(indexes.data() + size_t(y) * size_t(width), size_t(width), bits, *out);
+        out->push_back(0);
+        out->push_back(y + 1 == height ? 1 : 0);  // end of bitmap, else end of line
+    }
+    return true;
+}
+
+bool pe_rle_decode(const std::vector<uint8_t>& data, int32_t width, int32_t height, uint32_t bits,
+                   std::vector<uint8_t>* indexes)
+{
+    if ((bits != 4 && bits != 8) || width <= 0 || height <= 0)
+        return false;
+    indexes->assign(size_t(width) * size_t(height), 0);
+    size_t at = 0;
+    int64_t x = 0, y = 0;
+    auto put = [&](uint8_t value) {
+        if (x >= width || y >= height)
+            return false;
+        (*indexes)[size_t(y) * size_t(width) + size_t(x++)] = value;
+        return true;
+    };
+    while (at + 2 <= data.size()) {
+        uint8_t count = data[at], value = data[at + 1];
+        at += 2;
+        if (count > 0) {
+            for (uint32_t k = 0; k < count; k++)
+                if (!put(bits == 8 ? value : uint8_t(k % 2 ? value & 15 : value >> 4)))
+                    return false;
+        } else if (value == 0) {  // end of line: only after a whole row
+            if (x != width)
+                return false;
+            x = 0;
+            y++;
+        } else if (value == 1) {  // end of bitmap: only after the last pixel
+            return (y == height - 1 && x == width) || (y == height && x == 0);
+        } else if (value == 2) {
+            // A move leaves pixels that the loader does not define: refused.
+            return false;
+        } else {
+            size_t bytes = bits == 8 ? value : (value + 1u) / 2;
+            if (at + bytes > data.size())
+                return false;
+            for (uint32_t k = 0; k < value; k++) {
+                uint8_t b = data[at + (bits == 8 ? k : k / 2)];
+                if (!put(bits == 8 ? b : uint8_t(k % 2 ? b & 15 : b >> 4)))
+                    return false;
+            }
+            at += bytes + bytes % 2;
+        }
+    }
+    return false;  // no end of bitmap
+}
+
 bool pe_bitmap_from_bmp(const Bytes& file, int32_t width, int32_t height, Bytes* resource, std::string* error)
 {
     constexpr uint32_t FILE_HEADER = 14;
@@ -729,6 +843,7 @@ bool pe_bitmap_from_bmp(const Bytes& file, int32_t width, int32_t height, Bytes*
     uint32_t planes = get16(file, FILE_HEADER + 12);
     uint32_t bits = get16(file, FILE_HEADER + 14);
     uint32_t compression = get32(file, FILE_HEADER + 16);
+    uint32_t image_size = get32(file, FILE_HEADER + 20);
     uint32_t colours_used = get32(file, FILE_HEADER + 32);
     int64_t rows = h < 0 ? -int64_t(h) : h;
     if (w != width || rows != height)
@@ -737,9 +852,12 @@ bool pe_bitmap_from_bmp(const Bytes& file, int32_t width, int32_t height, Bytes*
                                std::to_string(height));
     if (planes != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
         return fail(error, "a BMP with " + std::to_string(bits) + " bits per pixel (1, 4, 8, 16, 24 or 32 work)");
-    const bool bitfields = compression == 3 && (bits == 16 || bits == 32);
-    if (compression != 0 && !bitfields)
-        return fail(error, "a compressed BMP (save it uncompressed)");
+    const bool bitfields = compression == BI_BITFIELDS && (bits == 16 || bits == 32);
+    const bool run_length = (compression == BI_RLE4 && bits == 4) || (compression == BI_RLE8 && bits == 8);
+    if (compression != BI_RGB && !bitfields && !run_length)
+        return fail(error, "a BMP compressed in a way the loader does not take (save it uncompressed)");
+    if (run_length && h < 0)
+        return fail(error, "a run-length encoded BMP stored top-down (not a valid BMP)");
     uint64_t max_colours = bits <= 8 ? uint64_t(1) << bits : 256;
     uint64_t colours = colours_used ? colours_used : (bits <= 8 ? max_colours : 0);
     if (colours > max_colours)
@@ -747,14 +865,42 @@ bool pe_bitmap_from_bmp(const Bytes& file, int32_t width, int32_t height, Bytes*
     uint64_t table = 4 * colours + (bitfields && info_size == 40 ? 12 : 0);
     uint64_t header_end = FILE_HEADER + info_size + table;
     uint64_t row_bytes = (uint64_t(width) * bits + 31) / 32 * 4;
-    uint64_t pixel_bytes = row_bytes * uint64_t(height);
-    if (header_end > pixels_at || !fits(pixels_at, pixel_bytes, file.size()))
+    uint64_t pixel_bytes = run_length ? image_size : row_bytes * uint64_t(height);
+    if (header_end > pixels_at || (run_length && pixel_bytes == 0) || !fits(pixels_at, pixel_bytes, file.size()))
         return fail(error, "a BMP whose palette or pixels lie outside the file");
+    Bytes pixels(file.begin() + long(pixels_at), file.begin() + long(pixels_at + pixel_bytes));
+    std::vector<uint8_t> indexes;
+    if (run_length && !pe_rle_decode(pixels, width, height, bits, &indexes))
+        return fail(error, "a run-length encoded BMP whose pixels do not decode to the whole picture");
+
+    // Palette pictures go in run-length encoded when that is smaller (the
+    // stub is downloaded with every installer); the loader decodes them to
+    // the same pixels. Such a bitmap is bottom-up.
+    if (compression == BI_RGB && (bits == 4 || bits == 8)) {
+        indexes.resize(size_t(width) * size_t(height));
+        for (int32_t y = 0; y < height; y++) {
+            size_t row = size_t(h < 0 ? height - 1 - y : y) * row_bytes;  // bottom row first
+            for (int32_t x = 0; x < width; x++) {
+                uint8_t b = pixels[row + size_t(bits == 8 ? x : x / 2)];
+                indexes[size_t(y) * size_t(width) + size_t(x)] = bits == 8 ? b : uint8_t(x % 2 ? b & 15 : b >> 4);
+            }
+        }
+        Bytes encoded;
+        pe_rle_encode(indexes, width, height, bits, &encoded);
+        if (encoded.size() < pixels.size()) {
+            pixels = std::move(encoded);
+            compression = bits == 8 ? BI_RLE8 : BI_RLE4;
+            h = height;
+        }
+    }
+
     // The resource keeps the header and palette, then the pixels right
     // behind them: the loader finds the pixels there, not by an offset.
     resource->assign(file.begin() + FILE_HEADER, file.begin() + long(header_end));
-    resource->insert(resource->end(), file.begin() + pixels_at, file.begin() + long(pixels_at + pixel_bytes));
-    put32(*resource, 20, uint32_t(pixel_bytes));
+    resource->insert(resource->end(), pixels.begin(), pixels.end());
+    put32(*resource, 8, uint32_t(h));
+    put32(*resource, 16, compression);
+    put32(*resource, 20, uint32_t(pixels.size()));
     return true;
 }
 

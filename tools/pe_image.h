@@ -67,10 +67,23 @@ void pe_put_resource(std::vector<PeResource>* resources, const PeResourceKey& ty
 bool pe_set_string(std::vector<PeResource>* resources, uint16_t id, const std::string& utf8, std::string* error);
 
 // A bitmap resource from a .bmp file: its header, colour table and pixels
-// without the file header. Refused unless it is a well-formed uncompressed
-// bitmap of exactly width x height pixels.
+// without the file header. Refused unless it is a well-formed bitmap of
+// exactly width x height pixels, uncompressed or run-length encoded (4 and
+// 8 bits, whose pixels must decode to the whole picture). A 4- or 8-bit
+// picture is run-length encoded when that is smaller.
 bool pe_bitmap_from_bmp(const std::vector<uint8_t>& file, int32_t width, int32_t height,
                         std::vector<uint8_t>* resource, std::string* error);
+
+// Run-length encoding of a palette picture (BI_RLE4 with bits 4, BI_RLE8
+// with 8): `indexes` holds width x height palette indexes, bottom row
+// first, as the encoded rows go. Decoding takes only data that sets every
+// pixel once, row by row, and ends with the end-of-bitmap mark: a row cut
+// short, a move over pixels or a run past the edge leaves pixels that the
+// loader does not define.
+bool pe_rle_encode(const std::vector<uint8_t>& indexes, int32_t width, int32_t height, uint32_t bits,
+                   std::vector<uint8_t>* out);
+bool pe_rle_decode(const std::vector<uint8_t>& data, int32_t width, int32_t height, uint32_t bits,
+                   std::vector<uint8_t>* indexes);
 
 // Replaces the icon group `group` (and the icons it used) by the icons of
 // an .ico file: one icon resource per image, and the group that lists them.

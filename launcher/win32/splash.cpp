@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 
 #include "launcher/installer_worker.h"
 #include "launcher/resource.h"
@@ -158,7 +160,24 @@ int splash_main(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_state)
+// Without the C runtime's start-up there is no exit-handler list: the one
+// handler the stub registers (the destructor of the engine's default job
+// host, a function-local static) would never have run anyway, since the
+// process ends through ExitProcess.
+extern "C" int __cdecl atexit(void (__cdecl*)(void)) { return 0; }
+
+// The stub creates no object with new; the deleting destructors of classes
+// with virtual destructors still name these. Defined here, they keep the
+// C++ library out of the stub.
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+
+// The program's entry, called by the system loader with no C runtime
+// start-up before it: the stub is linked without one (see
+// launcher/CMakeLists.txt). Nothing here needs it: the stub has no static
+// constructors, no thread-local data and no command-line arguments, and
+// the C library it calls (msvcrt.dll) sets itself up when it is loaded.
+extern "C" void kelvo_stub_start()
 {
     // Before anything can load a library: later loads (those the system
     // makes on our behalf included) search System32 only, never the
@@ -171,8 +190,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         if (set_directories)
             set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
+    // The show state the process was started with, as WinMain would have
+    // been given it.
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    int show_state = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
     // The loop's end is the program's end, even while the worker is still
-    // unpacking: leave at once rather than run the runtime's exit handlers
-    // beside a thread that is still using the runtime.
-    ExitProcess(static_cast<UINT>(splash_main(instance, previous, command_line, show_state)));
+    // unpacking: leave at once, never returning into the loader's thread
+    // start-up beside a thread that is still at work.
+    ExitProcess(static_cast<UINT>(splash_main(GetModuleHandleA(nullptr), nullptr, nullptr, show_state)));
 }

@@ -18,3 +18,4 @@ inline void put32(Bytes& b, size_t at, uint32_t v)
     put16(b, at + 2, v >> 16);
 }
 inline uint32_t get16(const Bytes& b, size_t at) { return uint32_t(b[at] | b[at + 1] << 8); }
+inline uint32_t get32(const Bytes& b, size_t at) { return get16(b, at) | get16(b, at + 2) << 16; }

@@ -234,11 +234,6 @@ TEST(PeResource, AnInstallerIsListedAsItsArchiveAlone)
 
 namespace {
 
-uint32_t get32(const Bytes& b, size_t at)
-{
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
-}
-
 struct Headers {
     uint32_t coff, optional, directories, sections;
 };

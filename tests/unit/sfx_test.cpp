@@ -175,6 +175,123 @@ TEST(SfxResources, SplashBitmapsOfTheRightSizeAndFormOnly)
     EXPECT_NE(error.find("320 x 81"), std::string::npos) << error;
 }
 
+// Palette indexes, bottom row first: flat areas with a two-colour hatch
+// (the splash's kind of picture) or every pixel different.
+std::vector<uint8_t> picture(int32_t w, int32_t h, uint32_t bits, bool noisy)
+{
+    std::vector<uint8_t> p(size_t(w) * size_t(h));
+    for (int32_t y = 0; y < h; y++)
+        for (int32_t x = 0; x < w; x++)
+            p[size_t(y) * size_t(w) + size_t(x)] =
+                uint8_t((noisy ? x * 7 + y * 13 : (x < w / 3 ? 1 : (x + y) % 2 ? 5 : 2)) % (1 << bits));
+    return p;
+}
+
+// A plain bottom-up .bmp of those indexes.
+Bytes bmp_of(const std::vector<uint8_t>& p, int32_t w, int32_t h, uint32_t bits)
+{
+    Bytes b = make_bmp(w, h, uint16_t(bits));
+    uint32_t row = (uint32_t(w) * bits + 31) / 32 * 4, at = get32(b, 10);
+    std::fill(b.begin() + at, b.end(), 0);
+    for (int32_t y = 0; y < h; y++)
+        for (int32_t x = 0; x < w; x++) {
+            uint8_t v = p[size_t(y) * size_t(w) + size_t(x)];
+            uint8_t& byte = b[at + y * row + (bits == 8 ? x : x / 2)];
+            byte = bits == 8 ? v : uint8_t(byte | (x % 2 ? v : v << 4));
+        }
+    return b;
+}
+
+TEST(SfxResources, PalettePicturesRunLengthEncodedWhenSmallerAndDecodeToTheSamePixels)
+{
+    for (uint32_t bits : {4u, 8u})
+        for (bool noisy : {false, true}) {
+            SCOPED_TRACE(std::to_string(bits) + (noisy ? " bits, noisy" : " bits, flat"));
+            const auto p = picture(321, 81, bits, noisy);
+            Bytes encoded;
+            std::vector<uint8_t> decoded;
+            ASSERT_TRUE(pe_rle_encode(p, 321, 81, bits, &encoded));
+            ASSERT_TRUE(pe_rle_decode(encoded, 321, 81, bits, &decoded));
+            EXPECT_EQ(decoded, p);
+
+            const Bytes plain = bmp_of(p, 321, 81, bits);
+            const size_t plain_pixels = plain.size() - get32(plain, 10);
+            Bytes resource;
+            std::string error;
+            ASSERT_TRUE(pe_bitmap_from_bmp(plain, 321, 81, &resource, &error)) << error;
+            const size_t header = 40 + (4u << bits);
+            const Bytes pixels(resource.begin() + long(header), resource.end());
+            EXPECT_EQ(get32(resource, 20), pixels.size());
+            if (noisy) {  // nothing to gain: kept as it is
+                EXPECT_EQ(get32(resource, 16), 0u);
+                EXPECT_EQ(pixels.size(), plain_pixels);
+                continue;
+            }
+            EXPECT_EQ(get32(resource, 16), bits == 4 ? 2u : 1u);
+            EXPECT_LT(pixels.size(), plain_pixels);
+            ASSERT_TRUE(pe_rle_decode(pixels, 321, 81, bits, &decoded));
+            EXPECT_EQ(decoded, p);
+
+            // The same picture stored top-down gives the same resource.
+            Bytes top_down = plain;
+            put32(top_down, 22, uint32_t(-81));
+            const uint32_t row = (321 * bits + 31) / 32 * 4, at = get32(plain, 10);
+            for (uint32_t y = 0; y < 81; y++)
+                std::copy(plain.begin() + at + y * row, plain.begin() + at + (y + 1) * row,
+                          top_down.begin() + at + (80 - y) * row);
+            Bytes from_top_down;
+            ASSERT_TRUE(pe_bitmap_from_bmp(top_down, 321, 81, &from_top_down, &error)) << error;
+            EXPECT_EQ(from_top_down, resource);
+
+            // A run-length encoded file is taken as it is.
+            Bytes rle = make_bmp(321, 81, uint16_t(bits), bits == 4 ? 2 : 1);
+            rle.resize(get32(rle, 10));
+            rle.insert(rle.end(), encoded.begin(), encoded.end());
+            put32(rle, 34, uint32_t(encoded.size()));
+            Bytes taken;
+            ASSERT_TRUE(pe_bitmap_from_bmp(rle, 321, 81, &taken, &error)) << error;
+            EXPECT_TRUE(std::equal(taken.begin() + long(header), taken.end(), encoded.begin(), encoded.end()));
+        }
+}
+
+TEST(SfxResources, RunLengthDataThatLeavesPixelsUndefinedIsRefused)
+{
+    // 4 x 2 pixels, 8 bits: two rows of a run of four.
+    const Bytes whole = {4, 9, 0, 0, 4, 9, 0, 1};
+    struct Case {
+        const char* what;
+        Bytes data;
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {"whole", whole, true},
+        {"absolute pieces, padded", {0, 3, 1, 2, 3, 0, 1, 4, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1}, true},
+        {"end of line after the last row", {4, 9, 0, 0, 4, 9, 0, 0, 0, 1}, true},
+        {"no end of bitmap", {4, 9, 0, 0, 4, 9}, false},
+        {"a row cut short", {3, 9, 0, 0, 4, 9, 0, 1}, false},
+        {"a run past the edge", {5, 9, 0, 0, 3, 9, 0, 1}, false},
+        {"a row too many", {4, 9, 0, 0, 4, 9, 0, 0, 4, 9, 0, 1}, false},
+        {"a move", {4, 9, 0, 2, 0, 1, 0, 1}, false},
+        {"an absolute piece cut short", {4, 9, 0, 0, 0, 4, 1, 2}, false},
+        {"ends early", {4, 9, 0, 0, 0, 1}, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> indexes;
+        EXPECT_EQ(pe_rle_decode(c.data, 4, 2, 8, &indexes), c.ok) << c.what;
+    }
+    // 4 bits: a run alternates the two halves of its byte.
+    std::vector<uint8_t> indexes;
+    ASSERT_TRUE(pe_rle_decode({3, 0x5A, 0, 1}, 3, 1, 4, &indexes));
+    EXPECT_EQ(indexes, (std::vector<uint8_t>{5, 10, 5}));
+
+    Bytes file = make_bmp(321, 81, 4, 2);  // bytes that are no run-length data
+    put32(file, 34, uint32_t(file.size() - get32(file, 10)));
+    std::string error;
+    Bytes resource;
+    EXPECT_FALSE(pe_bitmap_from_bmp(file, 321, 81, &resource, &error));
+    EXPECT_NE(error.find("do not decode"), std::string::npos) << error;
+}
+
 TEST(SfxResources, AnIconFileReplacesTheGroupAndTheIconsItUsed)
 {
     // The stub's group MAIN uses icons 1 and 2; icon 3 belongs to another group.

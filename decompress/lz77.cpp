@@ -8,7 +8,9 @@
 #include "archive/packed.h"
 #include "extract/job.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+// The installer stub (KELVO_SMALL_CODE) carries one loop form, its own
+// word size: each further form costs it about a kilobyte.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(KELVO_SMALL_CODE)
 #include <cpuid.h>
 #define KELVO_LZ_BMI2 1
 #else
@@ -714,8 +716,16 @@ void decode_symbols(JobContext& cx)
         return;
     }
 #endif
+#ifdef KELVO_SMALL_CODE
+    (void)loop;
+    if constexpr (sizeof(void*) < 8)
+        symbol_loop_narrow(cx);
+    else
+        symbol_loop_wide(cx);
+#else
     if (loop & LZ_LOOP_NARROW)
         symbol_loop_narrow(cx);
     else
         symbol_loop_wide(cx);
+#endif
 }

@@ -23,9 +23,23 @@ uint32_t platform_temp_path(char* buffer, uint32_t capacity)
 int platform_load_string(uint32_t id, char* buffer, int capacity)
 {
     // The executable's own module: the instance WinMain receives.
-    int n = LoadStringA(GetModuleHandleA(nullptr), id, buffer, capacity);
-    if (n <= 0 && capacity > 0)
-        buffer[0] = '\0';
+    // As UTF-8, the platform layer's encoding of names: the scratch folder's
+    // name (string 2) is one.
+    // Cut to fit, as LoadString does, but never inside a character.
+    if (capacity <= 0)
+        return 0;
+    wchar_t wide[MAX_PATH + 1];
+    char utf8[3 * MAX_PATH + 1];
+    int n = LoadStringW(GetModuleHandleA(nullptr), id, wide, MAX_PATH + 1);
+    n = n > 0 ? utf8_from_wide(wide, utf8, int(sizeof utf8)) : 0;
+    if (n > capacity - 1) {
+        n = capacity - 1;
+        while (n > 0 && (uint8_t(utf8[n]) & 0xC0) == 0x80)
+            n--;
+    }
+    for (int i = 0; i < n; i++)
+        buffer[i] = utf8[i];
+    buffer[n] = '\0';
     return n;
 }
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr char SPLASH_CLASS_NAME[] = "Tavrin_773init";
+constexpr wchar_t SPLASH_CLASS_NAME[] = L"Tavrin_773init";
 constexpr int TITLE_CAPACITY = 400;
 
 // Everything the window keeps. It lives in splash_main's frame, which
@@ -42,11 +42,11 @@ SplashRect to_splash_rect(const RECT& r) { return {r.left, r.top, r.right, r.bot
 
 LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    auto* splash = reinterpret_cast<SplashWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    auto* splash = reinterpret_cast<SplashWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     switch (message) {
     case WM_CREATE: {
         splash = static_cast<SplashWindow*>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(splash));
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(splash));
         // The worker may need the handle as soon as it runs: set it first.
         splash->window = window;
         HANDLE thread = CreateThread(nullptr, 0, installer_worker_main, splash, 0, nullptr);
@@ -102,32 +102,33 @@ LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARAM wpara
         ReleaseCapture();
         return 0;
     }
-    return DefWindowProcA(window, message, wparam, lparam);
+    return DefWindowProcW(window, message, wparam, lparam);
 }
 
 int splash_main(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
 {
     SplashWindow splash = {};
 
-    WNDCLASSA window_class = {};
+    // A Unicode window: the title (string 1) may hold any character.
+    WNDCLASSW window_class = {};
     window_class.style = CS_HREDRAW | CS_VREDRAW;
     window_class.lpfnWndProc = splash_window_procedure;
     window_class.hInstance = instance;
     window_class.hIcon = LoadIconA(instance, MAIN_ICON_NAME);
     window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     window_class.lpszClassName = SPLASH_CLASS_NAME;
-    RegisterClassA(&window_class);
+    RegisterClassW(&window_class);
 
     int screen_height = GetSystemMetrics(SM_CYSCREEN);
     int screen_width = GetSystemMetrics(SM_CXSCREEN);
 
     splash.module_instance = instance;
-    char title[TITLE_CAPACITY];
-    if (LoadStringA(instance, STRING_TITLE, title, TITLE_CAPACITY) <= 0)
+    wchar_t title[TITLE_CAPACITY];
+    if (LoadStringW(instance, STRING_TITLE, title, TITLE_CAPACITY) <= 0)
         title[0] = '\0';
 
     SplashPoint at = splash_origin(screen_width, screen_height);
-    HWND window = CreateWindowExA(0, SPLASH_CLASS_NAME, title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, at.x,
+    HWND window = CreateWindowExW(0, SPLASH_CLASS_NAME, title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, at.x,
                                   at.y, SPLASH_WIDTH, SPLASH_HEIGHT, nullptr, nullptr, instance, &splash);
     if (!window)
         return EXIT_SET_UP_FAILED;
@@ -149,11 +150,11 @@ int splash_main(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
 
     MSG message;
     BOOL got;
-    while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
+    while ((got = GetMessageW(&message, nullptr, 0, 0)) != 0) {
         if (got == -1)
             return EXIT_SET_UP_FAILED;
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     return static_cast<int>(message.wParam);
 }

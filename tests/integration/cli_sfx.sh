@@ -206,6 +206,9 @@ if [ "$part" = wine ]; then
   for program in wine Xvfb xdotool xdpyinfo; do
     command -v "$program" >/dev/null || skip "$program not installed"
   done
+  # Wine turns Unix text (arguments, window titles for X) into Unicode by
+  # the locale's character set: UTF-8, as users' desktops have it.
+  export LC_ALL=C.UTF-8
   . "$root/scripts/wine-env.sh"
   wine_for "$stub" || skip "$KELVO_WINE_WHY"
   wine_env_init "${WINEPREFIX:-}" || { echo "FAIL: no Wine prefix"; exit 1; }
@@ -220,7 +223,8 @@ if [ "$part" = wine ]; then
   temp_listing() { (cd "$temp_dir" && find . -mindepth 1 -maxdepth 1 | sort); }
   temp_before="$(temp_listing)"
 
-  run sfx --stub "$stub" --title "Kelvo sfx test" --scratch-name kelvo-sfx.tmp \
+  # A title beyond any ANSI code page: the window is a Unicode one.
+  run sfx --stub "$stub" --title "Kelvo sfx tëst ✓" --scratch-name kelvo-sfx.tmp \
     --icon "$launcher/main.ico" inst.exe payload/.
   expect_rc 0 "sfx for Wine"
   # run_installer EXE: runs it to its end; setup.exe writes its report.
@@ -239,11 +243,17 @@ if [ "$part" = wine ]; then
     done
     wait "$installer_pid"
     rc=$?
+    # Ended by SIGKILL that nothing here sent: rerun_when_killed.sh runs
+    # the part once more.
+    if [ "$rc" -eq 137 ]; then
+      echo "the installer was killed by SIGKILL from outside the test"
+      exit 75
+    fi
     tr -d '\r' <"$work/report.txt" >"$work/report.lf" 2>/dev/null
   }
-  run_installer inst.exe "Kelvo sfx test"
+  run_installer inst.exe "Kelvo sfx tëst ✓"
   expect_rc 0 "the installer under Wine"
-  [ "$title_seen" = yes ] && pass || fail "a window titled 'Kelvo sfx test'"
+  [ "$title_seen" = yes ] && pass || fail "a window titled 'Kelvo sfx tëst ✓'"
   # The scratch folder is in the temporary folder, or in a private folder
   # of the run's own there.
   grep -qix 'folder=C:\\users\\[^\\]*\\Temp\\\(kelvo-[0-9a-f]\{16\}\\\)\?kelvo-sfx\.tmp' "$work/report.lf" &&
@@ -296,7 +306,7 @@ PY
   # Made on Windows, the same bytes (the stub given by its Windows name).
   kelvo_exe="$win_build/tools/kelvo.exe"
   if [ -f "$kelvo_exe" ]; then
-    timeout 120 "$KELVO_WINE" "$kelvo_exe" sfx --stub "$(wine_path "$stub")" --title "Kelvo sfx test" \
+    timeout 120 "$KELVO_WINE" "$kelvo_exe" sfx --stub "$(wine_path "$stub")" --title "Kelvo sfx tëst ✓" \
       --scratch-name kelvo-sfx.tmp --icon "$(wine_path "$launcher/main.ico")" inst-win.exe payload/. >"$out" 2>"$err"
     rc=$?
     expect_rc 0 "kelvo.exe sfx"
@@ -308,7 +318,7 @@ PY
       -subj "/CN=Kelvo test signer" >/dev/null 2>&1
     osslsigncode sign -certs cert.pem -key key.pem -n "Kelvo test" -in inst.exe -out signed.exe >/dev/null 2>&1 &&
       pass || fail "osslsigncode sign"
-    run_installer signed.exe "Kelvo sfx test"
+    run_installer signed.exe "Kelvo sfx tëst ✓"
     expect_rc 0 "the signed installer under Wine"
     [ "$(grep -c '^file=' "$work/report.lf")" -eq 11 ] && pass || fail "the signed installer's setup.exe sees its files"
     if [ -f "$kelvo_exe" ]; then

@@ -82,6 +82,21 @@ finish() {
 report="$work/report.txt"
 report_win="$(wine_path "$work")\\report.txt"
 
+# killed_from_outside RC...: ends the case with 75 (run again by
+# rerun_when_killed.sh) when a run ended by SIGKILL that nothing here sent.
+killed_from_outside() {
+  local rc
+  for rc in "$@"; do
+    if [ "$rc" -eq 137 ]; then
+      echo "an installer was killed by SIGKILL from outside the test"
+      # What the killed run left in %TEMP% goes, for the run after.
+      comm -13 <(echo "$temp_before") <(temp_listing) | while read -r left; do
+        [ -n "$left" ] && rm -rf "${temp_dir:?}/$left"
+      done
+      exit 75
+    fi
+  done
+}
 # start_installer EXE: runs it in the background; setup.exe reports into
 # $report instead of showing a box.
 start_installer() {
@@ -100,6 +115,7 @@ wait_installer() {
   wait "$installer_pid"
   local rc=$?
   installer_pid=""
+  killed_from_outside $rc
   return $rc
 }
 # find_window TITLE [SECONDS]: prints the X window id of the visible window
@@ -287,6 +303,7 @@ together)
   done
   wait "$pid1"; rc1=$?
   wait "$pid2"; rc2=$?
+  killed_from_outside "$rc1" "$rc2"
   for n in 1 2; do tr -d '\r' <"$work/report$n.txt" >"$work/report$n.lf" 2>/dev/null; done
   check "both exit 0 ($rc1, $rc2)" '[ "$rc1" -eq 0 ] && [ "$rc2" -eq 0 ]'
   check "both setups ran to their end" 'grep -qx finished "$work/report1.lf" && grep -qx finished "$work/report2.lf"'

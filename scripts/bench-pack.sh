@@ -7,7 +7,9 @@
 # and peak resident memory, from /usr/bin/time; every kelvo archive is
 # tested with kelvo t. Uses the host build's kelvo (built here if missing);
 # zstd and xz from Debian (apt-get install zstd xz-utils). Not a test:
-# it takes minutes.
+# it takes minutes. KELVO_BASELINE=PATH also runs that kelvo binary (an
+# older build, say) at each level, beside this one, for a before and after
+# in the same minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -41,7 +43,12 @@ run() {
 
 echo "corpus: $tar ($tar_size bytes), $(find "$payload" -type f | wc -l) files; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 printf "%-22s %12s %9s %8s %8s %8s\n" packer bytes "% of tar" "cpu s" "wall s" "peak MB"
+baseline=${KELVO_BASELINE:-}
 for level in $levels; do
+  if [ -n "$baseline" ]; then
+    run "baseline -m$level" "$work/b$level.ace" "$baseline" -q a "-m$level" "$work/b$level.ace" "$payload/."
+    rm -f "$work/b$level.ace"*
+  fi
   run "kelvo a -m$level" "$work/k$level.ace" "$kelvo" -q a "-m$level" "$work/k$level.ace" "$payload/."
   "$kelvo" t "$work/k$level.ace" >/dev/null || { echo "bench-pack.sh: kelvo t failed on -m$level" >&2; exit 1; }
 done

@@ -575,6 +575,19 @@ void write_block(LzEncoder& enc, PackBitWriter& out, const ParseOp* ops, size_t 
     }
 }
 
+// The segment's ops as blocks ending at ends, the first at stream position pos.
+void write_blocks(LzEncoder& enc, PackBitWriter& out, const std::vector<ParseOp>& ops, const std::vector<size_t>& ends,
+                  uint64_t pos)
+{
+    size_t start = 0;
+    for (size_t block_end : ends) {
+        write_block(enc, out, ops.data() + start, block_end - start, pos);
+        for (size_t k = start; k < block_end; ++k)
+            pos += ops[k].length;
+        start = block_end;
+    }
+}
+
 }  // namespace
 
 LzEncoder::LzEncoder() = default;
@@ -636,14 +649,7 @@ bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedB
         if (tuning.chain_parse) {
             chain_parse_segment(enc, seg_begin, seg_size, reps, tuning.chain_parse, work, reps_after);
             std::vector<size_t> ends = choose_blocks(enc, work.ops, split);
-            size_t start = 0;
-            uint64_t pos = seg_begin;
-            for (size_t block_end : ends) {
-                write_block(enc, out, work.ops.data() + start, block_end - start, pos);
-                for (size_t k = start; k < block_end; ++k)
-                    pos += work.ops[k].length;
-                start = block_end;
-            }
+            write_blocks(enc, out, work.ops, ends, seg_begin);
             std::memcpy(reps, reps_after, sizeof reps);
             if (!flush_words(out, sink))
                 return false;
@@ -669,14 +675,7 @@ bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedB
 
         std::vector<size_t> ends = choose_blocks(enc, work.ops, split);
         if (!tuning.reparse_blocks || ends.size() < 2) {
-            size_t start = 0;
-            uint64_t pos = seg_begin;
-            for (size_t block_end : ends) {
-                write_block(enc, out, work.ops.data() + start, block_end - start, pos);
-                for (size_t k = start; k < block_end; ++k)
-                    pos += work.ops[k].length;
-                start = block_end;
-            }
+            write_blocks(enc, out, work.ops, ends, seg_begin);
             std::memcpy(reps, reps_after, sizeof reps);
             if (!flush_words(out, sink))
                 return false;

@@ -145,14 +145,13 @@ bool make_scratch_folder(InstallerWorker& w, WorkerHost& host)
            host.set_current_directory(w.scratch_path);
 }
 
+uint8_t ascii_lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c - 'A' + 'a') : c; }
+
 bool ascii_equal_ignoring_case(const char* a, const char* b)
 {
-    for (; *a && *b; a++, b++) {
-        char x = *a >= 'A' && *a <= 'Z' ? char(*a - 'A' + 'a') : *a;
-        char y = *b >= 'A' && *b <= 'Z' ? char(*b - 'A' + 'a') : *b;
-        if (x != y)
+    for (; *a && *b; a++, b++)
+        if (ascii_lower(uint8_t(*a)) != ascii_lower(uint8_t(*b)))
             return false;
-    }
     return *a == *b;
 }
 
@@ -195,8 +194,7 @@ private:
             uint8_t c = uint8_t(*p);
             if (c >= 0x80)
                 return false;
-            if (c >= 'A' && c <= 'Z')
-                c = uint8_t(c - 'A' + 'a');
+            c = ascii_lower(c);
             if (c == '/')
                 c = '\\';
             h = (h ^ c) * 16777619u;

@@ -44,14 +44,24 @@ install_missing "${need[@]}"
 # architectures, so a second try takes the i386 side from there alone (for this
 # one call), naming the libraries it would otherwise not pick.
 install_wine32_from_main() {
-  local prefs
+  local prefs rc pkg arch version
+  local -a wanted=()
   prefs=$(mktemp -d)
   printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: -1\n' > "$prefs/main-only.pref"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    -o Dir::Etc::PreferencesParts="$prefs" \
-    wine32:i386 libwine:i386 libgstreamer-plugins-base1.0-0:i386 \
-    libwine:amd64 libgstreamer-plugins-base1.0-0:amd64 >/dev/null
-  local rc=$?
+  # Each package at its main-archive version, for both architectures: an
+  # amd64 twin already installed from the security archive would otherwise
+  # break its i386 twin (Multi-Arch: same wants equal versions), so it is
+  # moved back to the main archive's version too.
+  for pkg in wine32:i386 libwine:i386 libgstreamer-plugins-base1.0-0:i386 \
+             libwine:amd64 libgstreamer-plugins-base1.0-0:amd64; do
+    arch=${pkg##*:}
+    version=$(apt-cache madison "$pkg" | awk -F' [|] ' -v a="$arch" \
+      '$3 !~ /security/ && $3 ~ (a " Packages") { print $2; exit }')
+    if [ -n "$version" ]; then wanted+=("$pkg=$version"); else wanted+=("$pkg"); fi
+  done
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends --allow-downgrades \
+    -o Dir::Etc::PreferencesParts="$prefs" "${wanted[@]}" >/dev/null
+  rc=$?
   rm -rf "$prefs"
   return $rc
 }

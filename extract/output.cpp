@@ -117,24 +117,31 @@ void BatchedOutputHost::close_output(int32_t fd)
     target_.close_output(fd);
 }
 
-void BatchedOutputHost::show_message(const char* text) { target_.show_message(text); }
-int BatchedOutputHost::read_key() { return target_.read_key(); }
-void BatchedOutputHost::write_stdout_char(int c) { target_.write_stdout_char(c); }
-void BatchedOutputHost::flush_stdout() { target_.flush_stdout(); }
-void BatchedOutputHost::volume_prompt(const char* volume_name) { target_.volume_prompt(volume_name); }
-void BatchedOutputHost::match_name_case(char* archive_name) { target_.match_name_case(archive_name); }
-bool BatchedOutputHost::path_exists(const char* path) { return target_.path_exists(path); }
-bool BatchedOutputHost::make_directory(const char* path) { return target_.make_directory(path); }
-bool BatchedOutputHost::remove_directory(const char* path) { return target_.remove_directory(path); }
-bool BatchedOutputHost::delete_file(const char* path) { return target_.delete_file(path); }
-int32_t BatchedOutputHost::open_output(const char* path) { return target_.open_output(path); }
-bool BatchedOutputHost::remove_output(const char* path) { return target_.remove_output(path); }
-void* BatchedOutputHost::allocate(size_t size) { return target_.allocate(size); }
-void BatchedOutputHost::release(void* block) { target_.release(block); }
-bool BatchedOutputHost::select_entry(JobContext& cx, const char* name) { return target_.select_entry(cx, name); }
-bool BatchedOutputHost::may_replace(JobContext& cx, const char* path) { return target_.may_replace(cx, path); }
-void BatchedOutputHost::on_archive_opened(JobContext& cx) { target_.on_archive_opened(cx); }
-void BatchedOutputHost::on_entry(JobContext& cx, const char* output_name) { target_.on_entry(cx, output_name); }
-void BatchedOutputHost::on_data(JobContext& cx, uint32_t count) { target_.on_data(cx, count); }
-void BatchedOutputHost::on_entry_end(JobContext& cx, const EntryEvent& event) { target_.on_entry_end(cx, event); }
-void BatchedOutputHost::on_walk_end(JobContext& cx, const WalkEvent& event) { target_.on_walk_end(cx, event); }
+// ---- Forwarding --------------------------------------------------------------
+
+int32_t ForwardingHost::write_output(int32_t fd, const void* data, uint32_t count)
+{
+    return target_.write_output(fd, data, count);
+}
+void ForwardingHost::close_output(int32_t fd) { target_.close_output(fd); }
+void ForwardingHost::show_message(const char* text) { target_.show_message(text); }
+int ForwardingHost::read_key() { return target_.read_key(); }
+void ForwardingHost::write_stdout_char(int c) { target_.write_stdout_char(c); }
+void ForwardingHost::flush_stdout() { target_.flush_stdout(); }
+void ForwardingHost::volume_prompt(const char* volume_name) { target_.volume_prompt(volume_name); }
+void ForwardingHost::match_name_case(char* archive_name) { target_.match_name_case(archive_name); }
+bool ForwardingHost::path_exists(const char* path) { return target_.path_exists(path); }
+bool ForwardingHost::make_directory(const char* path) { return target_.make_directory(path); }
+bool ForwardingHost::remove_directory(const char* path) { return target_.remove_directory(path); }
+bool ForwardingHost::delete_file(const char* path) { return target_.delete_file(path); }
+int32_t ForwardingHost::open_output(const char* path) { return target_.open_output(path); }
+bool ForwardingHost::remove_output(const char* path) { return target_.remove_output(path); }
+void* ForwardingHost::allocate(size_t size) { return target_.allocate(size); }
+void ForwardingHost::release(void* block) { target_.release(block); }
+bool ForwardingHost::select_entry(JobContext& cx, const char* name) { return target_.select_entry(cx, name); }
+bool ForwardingHost::may_replace(JobContext& cx, const char* path) { return target_.may_replace(cx, path); }
+void ForwardingHost::on_archive_opened(JobContext& cx) { target_.on_archive_opened(cx); }
+void ForwardingHost::on_entry(JobContext& cx, const char* output_name) { target_.on_entry(cx, output_name); }
+void ForwardingHost::on_data(JobContext& cx, uint32_t count) { target_.on_data(cx, count); }
+void ForwardingHost::on_entry_end(JobContext& cx, const EntryEvent& event) { target_.on_entry_end(cx, event); }
+void ForwardingHost::on_walk_end(JobContext& cx, const WalkEvent& event) { target_.on_walk_end(cx, event); }

@@ -19,25 +19,14 @@ extern const char OUTPUT_KEPT[];
 void make_parent_dirs(JobContext& cx, const char* path);
 int remove_existing(JobContext& cx, const char* path);
 
-// Output collected into blocks. The engine writes every 2048-byte portion
-// with a call of its own; on Windows each call is a system call, and small
-// writes to a freshly created file cost more than the decoding. This host
-// passes everything to its target and holds the writes of the open output
-// file until OUTPUT_BATCH_SIZE bytes are together (or the file closes), so
-// the target sees blocks of that size. A failed block fails the portion
-// being written (the engine then stops the entry); a failed last block at
-// close fails the entry through the status, so its partial file is taken
-// back like any other.
-constexpr uint32_t OUTPUT_BATCH_SIZE = 65536;
-
-class BatchedOutputHost : public JobHost {
+// A host that passes every call to another: the base of hosts that change
+// only a few of them.
+class ForwardingHost : public JobHost {
 public:
-    // cx: the job whose status a failure at close goes into.
-    BatchedOutputHost(JobHost& target, JobContext& cx) : target_(target), cx_(cx) {}
+    explicit ForwardingHost(JobHost& target) : target_(target) {}
 
     int32_t write_output(int32_t fd, const void* data, uint32_t count) override;
     void close_output(int32_t fd) override;
-
     void show_message(const char* text) override;
     int read_key() override;
     void write_stdout_char(int c) override;
@@ -60,10 +49,32 @@ public:
     void on_entry_end(JobContext& cx, const EntryEvent& event) override;
     void on_walk_end(JobContext& cx, const WalkEvent& event) override;
 
+protected:
+    JobHost& target_;
+};
+
+// Output collected into blocks. The engine writes every 2048-byte portion
+// with a call of its own; on Windows each call is a system call, and small
+// writes to a freshly created file cost more than the decoding. This host
+// passes everything to its target and holds the writes of the open output
+// file until OUTPUT_BATCH_SIZE bytes are together (or the file closes), so
+// the target sees blocks of that size. A failed block fails the portion
+// being written (the engine then stops the entry); a failed last block at
+// close fails the entry through the status, so its partial file is taken
+// back like any other.
+constexpr uint32_t OUTPUT_BATCH_SIZE = 65536;
+
+class BatchedOutputHost : public ForwardingHost {
+public:
+    // cx: the job whose status a failure at close goes into.
+    BatchedOutputHost(JobHost& target, JobContext& cx) : ForwardingHost(target), cx_(cx) {}
+
+    int32_t write_output(int32_t fd, const void* data, uint32_t count) override;
+    void close_output(int32_t fd) override;
+
 private:
     bool flush();
 
-    JobHost& target_;
     JobContext& cx_;
     int32_t fd_ = -1;   // the file whose bytes are held
     uint32_t held_ = 0;

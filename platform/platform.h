@@ -109,6 +109,27 @@ bool platform_embedded_archive(const uint8_t** data, uint32_t* length);
 
 void platform_install_interrupt(void (*handler)(int));
 
+// ---- Threads ------------------------------------------------------------
+// One background thread and counting semaphores: enough for a host that
+// lets a second core do its writing while the engine decodes.
+
+struct PlatformThread {
+    intptr_t impl = 0;  // 0 when none runs
+};
+// Starts run(argument) on a new thread; false when none could be started.
+bool platform_start_thread(PlatformThread* thread, void (*run)(void*), void* argument);
+// Waits until the thread has returned; nothing when none was started.
+void platform_join_thread(PlatformThread* thread);
+
+struct PlatformSemaphore {
+    intptr_t impl = 0;  // 0 when not created
+};
+bool platform_create_semaphore(PlatformSemaphore* semaphore, uint32_t initial);
+void platform_post_semaphore(PlatformSemaphore* semaphore);
+// Waits until the count is above zero, then takes one.
+void platform_wait_semaphore(PlatformSemaphore* semaphore);
+void platform_destroy_semaphore(PlatformSemaphore* semaphore);
+
 // ---- Memory -------------------------------------------------------------
 
 void* platform_allocate(size_t size);

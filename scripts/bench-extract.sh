@@ -10,7 +10,9 @@
 # (default build/bench-extract). No extracted tree is deleted during the run:
 # on these machines deleting many files slows the next creates for minutes,
 # which would charge one peer for the other's clean-up. Not part of the test
-# suite: it takes minutes.
+# suite: it takes minutes. KELVO_BASELINE=PATH also times another kelvo
+# binary (an older build) in each round, for a before and after in the same
+# minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -36,6 +38,8 @@ if [ -z "$kelvo" ]; then
   kelvo=build/host/tools/kelvo
 fi
 kelvo=$(realpath "$kelvo")
+baseline=${KELVO_BASELINE:+$(realpath "$KELVO_BASELINE")}
+peers="kelvo${baseline:+ baseline} tar"
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -54,8 +58,10 @@ one() {
   mkdir -p "$dir"
   sync
   t0=$(date +%s%N)
-  if [ "$peer" = kelvo ]; then
-    cpu=$( { /usr/bin/time -f '%U %S' "$kelvo" -q x -o "$dir" "$archive" >/dev/null; } 2>&1 | tail -1)
+  if [ "$peer" = kelvo ] || [ "$peer" = baseline ]; then
+    local tool=$kelvo
+    [ "$peer" = baseline ] && tool=$baseline
+    cpu=$( { /usr/bin/time -f '%U %S' "$tool" -q x -o "$dir" "$archive" >/dev/null; } 2>&1 | tail -1)
   else
     cpu=$( { /usr/bin/time -f '%U %S' tar -xf "$corpus/corpus.tar" -C "$dir"; } 2>&1 | tail -1)
   fi
@@ -65,20 +71,18 @@ one() {
 
 results="$out/results-$run_id.txt"
 : >"$results"
-one kelvo warm >/dev/null
-one tar warm >/dev/null
+for peer in $peers; do one "$peer" warm >/dev/null; done
 for r in $(seq 1 "$rounds"); do
-  one kelvo "$r" | tee -a "$results" >&2
-  one tar "$r" | tee -a "$results" >&2
+  for peer in $peers; do one "$peer" "$r" | tee -a "$results" >&2; done
 done
 
 echo "kelvo x against tar -xf, into $(df -T "$out" | awk 'NR==2 {print $2}'), $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "archive $(stat -c %s "$archive") bytes, tar $(stat -c %s "$corpus/corpus.tar") bytes; median of $rounds rounds"
-python3 - "$results" <<'PY'
+python3 - "$results" $peers <<'PY'
 import statistics, sys
 rows = [l.split() for l in open(sys.argv[1]) if l.strip()]
 med = {}
-for peer in ("kelvo", "tar"):
+for peer in sys.argv[2:]:
     walls = [int(r[1]) for r in rows if r[0] == peer]
     cpus = [int(r[2]) for r in rows if r[0] == peer]
     med[peer] = (statistics.median(walls), statistics.median(cpus))

@@ -11,6 +11,7 @@
 
 #include "extract/job.h"
 #include "extract/output.h"
+#include "extract/write_behind.h"
 #include "platform/platform.h"
 #include "tools/archive_info.h"
 #include "tools/cli_options.h"
@@ -113,9 +114,10 @@ int run_job_command(const ToolOptions& options, int argc, const char* const* arg
     // A volume that is there is opened without asking; the prompt is for
     // one that is missing.
     cx->packed.volume_prompt_mode = PROMPT_WHEN_MISSING;
-    // The files are written in blocks, not portion by portion.
-    auto batched = std::make_unique<BatchedOutputHost>(host, *cx);
-    cx->host = batched.get();
+    // The files are written in blocks, not portion by portion, by a second
+    // thread while the next blocks are decoded.
+    auto writer = std::make_unique<WriteBehindHost>(host, *cx);
+    cx->host = writer.get();
     stream_bind_installer_files(cx->stream);
     extract_job_run(*cx, int32_t(job_argv.size()), job_argv.data());
     return host.finish(*cx);

@@ -6,6 +6,7 @@
 
 #include "archive/header.h"
 #include "extract/output.h"
+#include "extract/write_behind.h"
 #include "extract_fixture.h"
 
 using namespace extract_test;
@@ -219,73 +220,90 @@ TEST(CreateOutput, OrdinaryPermissionsAndNoLinkFollowed)
 #endif
 }
 
-// The output held back and written in blocks: what reaches the target, and
-// where a failed block lands, mid-file or at the close.
+// The output held back and written in blocks, on the caller's thread or on
+// a writer thread: what reaches the target, and where a failed block lands,
+// mid-file or at the close.
 TEST(BatchedOutput, BlocksOfSixtyFourKibAndFailuresOnTheirOwnEntry)
 {
-    const Bytes first = noise(5000, 1), big = noise(150000, 2), last = noise(3000, 3);
-    ArchiveWriter w;
-    w.main_header();
-    w.stored_file("first.txt", first);
-    w.stored_file("dir\\big.bin", big);
-    w.stored_file("last.txt", last);
-    const Bytes archive = w.take();
+    for (bool behind : {false, true}) {
+        SCOPED_TRACE(behind ? "write-behind" : "batched");
+        // huge.bin takes more blocks than the writer thread holds at once.
+        const Bytes first = noise(5000, 1), big = noise(150000, 2), last = noise(3000, 3),
+                    huge = noise(20 * 65536 + 100, 4);
+        ArchiveWriter w;
+        w.main_header();
+        w.stored_file("first.txt", first);
+        w.stored_file("dir\\big.bin", big);
+        w.stored_file("last.txt", last);
+        w.stored_file("huge.bin", huge);
+        const Bytes archive = w.take();
 
-    class BlockHost : public ExtractHost {
-    public:
-        std::vector<uint32_t> blocks;
-        int fail_block = -1;
-        int32_t write_output(int32_t fd, const void* data, uint32_t count) override
-        {
-            blocks.push_back(count);
-            if (int(blocks.size()) - 1 == fail_block)
-                return -1;
-            return ExtractHost::write_output(fd, data, count);
-        }
-    };
-    // Blocks: 0 first.txt (at its close), 1 and 2 big.bin, 3 big.bin's
-    // rest at its close, 4 last.txt.
-    struct Case {
-        int fail_block;
-        int32_t status;
-        std::set<std::string> files;
-        std::vector<EntryResult> results;
-    } cases[] = {
-        {-1, STATUS_OK, {"first.txt", "dir/big.bin", "last.txt"},
-         {EntryResult::WRITTEN, EntryResult::WRITTEN, EntryResult::WRITTEN}},
-        {2, STATUS_WRITE_FAILED, {"first.txt"}, {EntryResult::WRITTEN, EntryResult::FAILED}},
-        {3, STATUS_WRITE_FAILED, {"first.txt"}, {EntryResult::WRITTEN, EntryResult::FAILED}},
-        {0, STATUS_WRITE_FAILED, {}, {EntryResult::FAILED}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.fail_block);
-        WorkDir dir;
-        BlockHost target;
-        target.fail_block = c.fail_block;
-        JobContext cx;
-        auto batched = std::make_unique<BatchedOutputHost>(target, cx);
-        cx.host = batched.get();
-        Bytes memory = archive;
-        stream_bind_memory(cx.stream, memory.data(), uint32_t(memory.size()));
-        const char* argv[] = {"p", "x", "arc"};
-        extract_job_run(cx, 3, argv);
+        class BlockHost : public ExtractHost {
+        public:
+            std::vector<uint32_t> blocks;
+            int fail_block = -1;
+            int32_t write_output(int32_t fd, const void* data, uint32_t count) override
+            {
+                blocks.push_back(count);
+                if (int(blocks.size()) - 1 == fail_block)
+                    return -1;
+                return ExtractHost::write_output(fd, data, count);
+            }
+        };
+        // Blocks: 0 first.txt (at its close), 1 and 2 big.bin, 3 big.bin's
+        // rest at its close, 4 last.txt, 5 to 25 huge.bin.
+        struct Case {
+            int fail_block;
+            int32_t status;
+            std::set<std::string> files;
+            std::vector<EntryResult> results;
+        } cases[] = {
+            {-1, STATUS_OK, {"first.txt", "dir/big.bin", "last.txt", "huge.bin"},
+             {EntryResult::WRITTEN, EntryResult::WRITTEN, EntryResult::WRITTEN, EntryResult::WRITTEN}},
+            {23, STATUS_WRITE_FAILED, {"first.txt", "dir/big.bin", "last.txt"},
+             {EntryResult::WRITTEN, EntryResult::WRITTEN, EntryResult::WRITTEN, EntryResult::FAILED}},
+            {2, STATUS_WRITE_FAILED, {"first.txt"}, {EntryResult::WRITTEN, EntryResult::FAILED}},
+            {3, STATUS_WRITE_FAILED, {"first.txt"}, {EntryResult::WRITTEN, EntryResult::FAILED}},
+            {0, STATUS_WRITE_FAILED, {}, {EntryResult::FAILED}},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.fail_block);
+            WorkDir dir;
+            BlockHost target;
+            target.fail_block = c.fail_block;
+            JobContext cx;
+            std::unique_ptr<JobHost> host;
+            if (behind)
+                host = std::make_unique<WriteBehindHost>(target, cx);
+            else
+                host = std::make_unique<BatchedOutputHost>(target, cx);
+            cx.host = host.get();
+            Bytes memory = archive;
+            stream_bind_memory(cx.stream, memory.data(), uint32_t(memory.size()));
+            const char* argv[] = {"p", "x", "arc"};
+            extract_job_run(cx, 3, argv);
 
-        EXPECT_EQ(current_status(cx), c.status);
-        std::set<std::string> files;
-        for (const std::string& p : tree(dir.work()))
-            if (p.back() != '/')
-                files.insert(p);
-        EXPECT_EQ(files, c.files);
-        std::vector<EntryResult> results;
-        for (const EntryEvent& e : target.ended)
-            results.push_back(e.result);
-        EXPECT_EQ(results, c.results);
-        EXPECT_TRUE(target.messages.empty());
-        if (c.fail_block < 0) {
-            EXPECT_EQ(target.blocks, (std::vector<uint32_t>{5000, 65536, 65536, 150000 - 2 * 65536, 3000}));
-            EXPECT_EQ(read_file("first.txt"), first);
-            EXPECT_EQ(read_file("dir/big.bin"), big);
-            EXPECT_EQ(read_file("last.txt"), last);
+            EXPECT_EQ(current_status(cx), c.status);
+            std::set<std::string> files;
+            for (const std::string& p : tree(dir.work()))
+                if (p.back() != '/')
+                    files.insert(p);
+            EXPECT_EQ(files, c.files);
+            std::vector<EntryResult> results;
+            for (const EntryEvent& e : target.ended)
+                results.push_back(e.result);
+            EXPECT_EQ(results, c.results);
+            EXPECT_TRUE(target.messages.empty());
+            if (c.fail_block < 0) {
+                std::vector<uint32_t> blocks{5000, 65536, 65536, 150000 - 2 * 65536, 3000};
+                blocks.insert(blocks.end(), 20, 65536);
+                blocks.push_back(100);
+                EXPECT_EQ(target.blocks, blocks);
+                EXPECT_EQ(read_file("first.txt"), first);
+                EXPECT_EQ(read_file("dir/big.bin"), big);
+                EXPECT_EQ(read_file("last.txt"), last);
+                EXPECT_EQ(read_file("huge.bin"), huge);
+            }
         }
     }
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Moves a Windows executable's base relocations from their own section to
 the end of its data section, in place: one section less, so one padded
-block less in the file (every section is padded to the file alignment), and
-a section table that fits the first 512 bytes with the headers.
+block less in the file (every section is padded to the file alignment),
+and one entry less in the section table, which with the stub's three
+sections fits the first 512 bytes of the file with the other headers (the
+headers shrink to that, and every section's bytes move up with them).
 
 usage: stub_relocations.py EXE
 

@@ -72,17 +72,25 @@ __attribute__((force_align_arg_pointer))
 #endif
 uint32_t fold_carry_less(uint32_t value, const uint8_t* p, size_t size)
 {
+#ifndef KELVO_SMALL_CODE
     const __m128i k1k2 = _mm_set_epi32(0x00000001, int(0xc6e41596), 0x00000001, 0x54442bd4);
+#endif
     const __m128i k3k4 = _mm_set_epi32(0x00000000, int(0xccaa009e), 0x00000001, 0x751997d0);
     const __m128i k5 = _mm_set_epi32(0, 0, 0x00000001, 0x63cd6124);
     const __m128i poly = _mm_set_epi32(0x00000001, int(0xf7011641), 0x00000001, int(0xdb710641));
     const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
 
-    __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i x1 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                               _mm_cvtsi32_si128(int(value)));
+#ifdef KELVO_SMALL_CODE
+    // The installer stub folds one lane, 16 bytes a step: less code, and
+    // still well under the tables' time a byte.
+    p += 16;
+    size -= 16;
+#else
     __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
     __m128i x3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
     __m128i x4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
-    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(int(value)));
     p += 64;
     size -= 64;
 
@@ -109,6 +117,7 @@ uint32_t fold_carry_less(uint32_t value, const uint8_t* p, size_t size)
         const __m128i lo = _mm_clmulepi64_si128(x1, k3k4, 0x00);
         x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k3k4, 0x11), next), lo);
     }
+#endif
     while (size >= 16) {
         const __m128i lo = _mm_clmulepi64_si128(x1, k3k4, 0x00);
         x1 = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x1, k3k4, 0x11),

@@ -3,6 +3,8 @@
 each section's share as the file stores it (padded to the file alignment)
 with the bytes it really holds, and the headers. The build runs it on the
 bare stub, whose size is what every installer costs beyond its payload.
+Base relocations kept in another section (the 32-bit stub keeps them at
+the end of .data) are named with that section.
 
 usage: stub_size.py EXE [LIMIT]
 
@@ -34,11 +36,14 @@ def sections(path):
     count, = struct.unpack_from("<H", b, pe + 6)
     optional_size, = struct.unpack_from("<H", b, pe + 20)
     headers, = struct.unpack_from("<I", b, pe + 24 + 60)  # SizeOfHeaders
+    directories, = struct.unpack_from("<I", b, pe + 24 + 92)
+    relocations = struct.unpack_from("<I", b, pe + 24 + 96 + 8 * 5)[0] if directories > 5 else 0
     table = pe + 24 + optional_size
     out = []
     for i in range(count):
-        name, virtual_size, _, raw_size, _ = struct.unpack_from("<8sIIII", b, table + 40 * i)
-        out.append((name.rstrip(b"\0").decode("ascii", "replace"), raw_size, virtual_size))
+        name, virtual_size, address, raw_size, _ = struct.unpack_from("<8sIIII", b, table + 40 * i)
+        holds_relocations = relocations and address <= relocations < address + virtual_size
+        out.append((name.rstrip(b"\0").decode("ascii", "replace"), raw_size, virtual_size, holds_relocations))
     return headers, out
 
 
@@ -50,10 +55,17 @@ def main(argv):
     size = os.path.getsize(path)
     headers, secs = sections(path)
     parts = [f"headers {headers:,}"]
-    has_idata = any(name == ".idata" for name, _, _ in secs)
-    for name, raw, used in secs:
+    has_idata = any(name == ".idata" for name, _, _, _ in secs)
+    has_rdata = any(name == ".rdata" for name, _, _, _ in secs)
+    for name, raw, used, holds_relocations in secs:
         if raw:
-            what = "data and imports" if name == ".data" and not has_idata else NAMES.get(name, name)
+            what = NAMES.get(name, name)
+            if name == ".data" and not has_idata:
+                what = "data and imports"
+            elif name == ".text" and not has_rdata:
+                what = "code and constants"
+            if holds_relocations and name != ".reloc":
+                what = what.replace(" and ", ", ") + " and relocations"
             parts.append(f"{what} {raw:,} ({min(raw, used):,} used)")
     print(f"{os.path.basename(path)}: {size:,} bytes: " + ", ".join(parts))
     if len(argv) == 3 and size > int(argv[2]):

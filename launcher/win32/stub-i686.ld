@@ -1,15 +1,18 @@
 /* The 32-bit installer stub's layout: the default PE layout of ld without
    what a program with no C runtime start-up never uses, and with fewer
    sections. Every section of the file is padded to 512 bytes, so each one
-   less is a quarter of a kilobyte saved on average:
+   less is a quarter of a kilobyte saved on average, and with three
+   sections the headers fit in 512 bytes instead of 1,024:
 
-     .text   code
-     .rdata  constants (read-only)
+     .text   code and constants (read-only: executable and readable, as
+             the code is; nothing the stub writes)
      .data   initialised and zeroed data and the import tables (written by
              the loader; they are writable in ld's own layout too)
      .rsrc   the resources, which kelvo sfx rebuilds: it must stay last but
              for the base relocations
-     .reloc  made by ld itself
+     .reloc  made by ld itself; scripts/stub_relocations.py moves it to the
+             end of .data after the link (ld writes relocations only into
+             a section of their own)
 
    Unwind tables are dropped: the stub is built without exceptions, and the
    only ones left came with library helpers that never unwind; so do the
@@ -37,9 +40,6 @@ SECTIONS
     *(.text)
     *(SORT(.text$*))
     *(.text.*)
-  }
-  .rdata BLOCK(__section_alignment__) :
-  {
     *(.rdata)
     *(SORT(.rdata$*))
   }

@@ -20,6 +20,11 @@ namespace {
 // GUI program started there does inherit standard handles.
 bool is_console_program()
 {
+#ifdef KELVO_GUI_PROGRAM
+    // Built into a program linked for the GUI subsystem alone (the
+    // installer stub): the answer is known, and the console code drops out.
+    return false;
+#endif
     const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleA(nullptr));
     if (!base)
         return false;

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "launcher/os.h"
-#include "launcher/win32/messages.h"
 #include "platform/win32/wide.h"
 
 uint32_t platform_temp_path(char* buffer, uint32_t capacity)
@@ -54,6 +53,8 @@ bool platform_random_bytes(void* buffer, uint32_t count)
 }
 
 namespace {
+
+constexpr int HIDE_WAIT_MS = 1000;
 
 // An access list that grants the current user everything, inherited by
 // what is made inside, and nobody else anything.
@@ -216,12 +217,23 @@ void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
 
 void platform_hide_window(void* window)
 {
-    if (window)
-        ShowWindow(static_cast<HWND>(window), SW_HIDE);
+    if (!window)
+        return;
+    HWND splash = static_cast<HWND>(window);
+    // Asked of the window's thread without waiting for it to finish: under
+    // X without a window manager, Wine holds the thread that hides a
+    // window for up to 2 s, waiting for the manager's answer. The window
+    // counts as hidden (all setup.exe can look at) as soon as that thread
+    // takes the request; it is waited for, within a bound.
+    ShowWindowAsync(splash, SW_HIDE);
+    for (int waited = 0; waited < HIDE_WAIT_MS && IsWindowVisible(splash); waited++)
+        Sleep(1);
 }
 
+// From the worker's thread, not by a message to the window's loop: that
+// thread may still be inside the hiding above, and the exit code is known.
 void platform_end_window(void* window, int32_t exit_code)
 {
     if (window)
-        PostMessageA(static_cast<HWND>(window), WM_KELVO_END, static_cast<WPARAM>(exit_code), 0);
+        ExitProcess(static_cast<UINT>(exit_code));
 }

@@ -186,7 +186,13 @@ RemoveOutcome classify_failure(const char* path)
 
 RemoveOutcome platform_delete_scratch_file(const char* path)
 {
-    DWORD attributes = GetFileAttributesW(WidePath(path).get());
+    WidePath wide(path);
+    // Nearly all are plain files, which go at the first try. DeleteFile
+    // takes a file link itself away and refuses folders (and links to
+    // folders) and read-only files: those are looked at only then.
+    if (DeleteFileW(wide.get()))
+        return RemoveOutcome::REMOVED;
+    DWORD attributes = GetFileAttributesW(wide.get());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return RemoveOutcome::FAILED;
     // A folder link or junction: RemoveDirectory takes the link away and
@@ -194,13 +200,13 @@ RemoveOutcome platform_delete_scratch_file(const char* path)
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return RemoveOutcome::FAILED;
-        return RemoveDirectoryW(WidePath(path).get()) ? RemoveOutcome::REMOVED : classify_failure(path);
+        return RemoveDirectoryW(wide.get()) ? RemoveOutcome::REMOVED : classify_failure(path);
     }
     // Read-only files would stay for ever; the attribute of a file link is
     // the link's own, so this touches no target.
     if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        SetFileAttributesW(WidePath(path).get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    if (DeleteFileW(WidePath(path).get()))
+        SetFileAttributesW(wide.get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileW(wide.get()))
         return RemoveOutcome::REMOVED;
     return classify_failure(path);
 }

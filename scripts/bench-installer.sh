@@ -21,9 +21,11 @@
 #   xcopy       wine cmd /c xcopy of the payload into the temporary folder,
 #               then rmdir /s /q of the copy (the write floor)
 # Times are from starting the Wine process: "window" when the splash
-# window is first seen (kelvo only), "extracted" when it is hidden again
-# (the installer hides it right before it starts setup.exe; for the others
-# the same as "setup"), "setup" when setup.exe's report file appears,
+# window is first seen (kelvo only), "extracted" when its X window is gone
+# again or setup.exe's report appears, whichever comes first (the installer
+# hides it right before it starts setup.exe, but Wine unmaps it only after
+# up to 2 s without a window manager; for the others the same as "setup"),
+# "setup" when setup.exe's report file appears,
 # "cleaned" when the extraction folder is gone, "exit" when the process ends.
 # --tmpfs puts the prefix's temporary folder (where every peer writes) on
 # /dev/shm: what is left without the disk and its file system.
@@ -42,7 +44,7 @@ while [ $# -gt 0 ]; do
     --rounds) rounds=$2; shift 2 ;;
     --rounds=*) rounds=${1#*=}; shift ;;
     --tmpfs) tmpfs=1; shift ;;
-    -h|--help) sed -n '2,34p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,36p' "$0"; exit 0 ;;
     *) corpus=$1; shift ;;
   esac
 done

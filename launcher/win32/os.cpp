@@ -232,7 +232,8 @@ void platform_hide_window(void* window)
     // counts as hidden (all setup.exe can look at) as soon as that thread
     // takes the request; it is waited for, within a bound.
     ShowWindowAsync(splash, SW_HIDE);
-    for (int waited = 0; waited < HIDE_WAIT_MS && IsWindowVisible(splash); waited++)
+    const ULONGLONG give_up = GetTickCount64() + HIDE_WAIT_MS;
+    while (IsWindowVisible(splash) && GetTickCount64() < give_up)
         Sleep(1);
 }
 

@@ -63,7 +63,9 @@ uint64_t platform_now_ms();
 void platform_sleep_ms(uint32_t milliseconds);
 
 // The splash window as the worker sees it: an opaque handle, null where
-// there is no window (the native installer).
+// there is no window (the native installer). Hidden when this returns, as
+// far as other programs can see.
 void platform_hide_window(void* window);
-// Asks the window's message loop to end with the given exit code.
+// Ends the program with the given exit code: the process ends here. Without
+// a window nothing happens (the caller returns the code).
 void platform_end_window(void* window, int32_t exit_code);

@@ -21,12 +21,17 @@
 #   xcopy       wine cmd /c xcopy of the payload into the temporary folder,
 #               then rmdir /s /q of the copy (the write floor)
 # Times are from starting the Wine process: "window" when the splash
-# window is first seen (kelvo only), "extracted" when it is hidden again
-# (the installer hides it right before it starts setup.exe; for the others
-# the same as "setup"), "setup" when setup.exe's report file appears,
+# window is first seen (kelvo only), "extracted" when its X window is gone
+# again or setup.exe's report appears, whichever comes first (the installer
+# hides it right before it starts setup.exe, but Wine unmaps it only after
+# up to 2 s without a window manager; for the others the same as "setup"),
+# "setup" when setup.exe's report file appears,
 # "cleaned" when the extraction folder is gone, "exit" when the process ends.
 # --tmpfs puts the prefix's temporary folder (where every peer writes) on
 # /dev/shm: what is left without the disk and its file system.
+# KELVO_BASELINE_STUB=PATH also runs, as peer "baseline" just before kelvo
+# in every round, the same archive in that stub (an older build's
+# kelvo-stub.exe, say): a before and after in the same minutes.
 # Everything is polled about every 10 ms, so each figure is late by up to
 # that much plus a look's own time.
 set -euo pipefail
@@ -39,7 +44,7 @@ while [ $# -gt 0 ]; do
     --rounds) rounds=$2; shift 2 ;;
     --rounds=*) rounds=${1#*=}; shift ;;
     --tmpfs) tmpfs=1; shift ;;
-    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,36p' "$0"; exit 0 ;;
     *) corpus=$1; shift ;;
   esac
 done
@@ -110,11 +115,20 @@ fresh() {
 # An installer is packed again only when something it is made of changed.
 echo "${KELVO_SFX_OPTIONS:-}" >"$out/kelvo-options.new"
 cmp -s "$out/kelvo-options.new" "$out/kelvo-options.txt" 2>/dev/null || mv "$out/kelvo-options.new" "$out/kelvo-options.txt"
-if ! fresh "$out/kelvo.exe" "$kelvo" "$stub" "$payload/setup.exe" "$payload" "$out/kelvo-options.txt"; then
+# The archive is packed once (kelvo a packs as kelvo sfx does) and put
+# into each stub as it is.
+if ! fresh "$out/kelvo.ace" "$kelvo" "$payload/setup.exe" "$payload" "$out/kelvo-options.txt"; then
   t=$(date +%s%N)
+  rm -f "$out/kelvo.ace"
   # shellcheck disable=SC2086  # the options are words
-  (cd "$payload" && "$kelvo" -q sfx --stub "$stub" ${KELVO_SFX_OPTIONS:-} -o "$out/kelvo.exe" .) >/dev/null
+  (cd "$payload" && "$kelvo" -q a ${KELVO_SFX_OPTIONS:-} "$out/kelvo.ace" .) >/dev/null
   echo "kelvo $(ms_since "$t")" >>"$pack_log"
+fi
+fresh "$out/kelvo.exe" "$kelvo" "$stub" "$out/kelvo.ace" || "$kelvo" -q sfx --stub "$stub" -o "$out/kelvo.exe" "$out/kelvo.ace" >/dev/null
+peers="kelvo nsis-zlib nsis-lzma xcopy"
+if [ -n "${KELVO_BASELINE_STUB:-}" ]; then
+  "$kelvo" -q sfx --stub "$KELVO_BASELINE_STUB" -o "$out/baseline.exe" "$out/kelvo.ace" >/dev/null
+  peers="baseline $peers"
 fi
 for c in zlib lzma; do
   comp=zlib
@@ -264,11 +278,12 @@ rmdir /s /q "$temp_win\\xcopybench.tmp"
 BAT
 xcopy_run() { "$KELVO_WINE" cmd /c "$(wine_path "$out/xcopy.bat")"; }
 
-echo "== Running: $rounds rounds of kelvo, nsis-zlib, nsis-lzma, xcopy (after one warm-up round)" >&2
+echo "== Running: $rounds rounds of ${peers// /, } (after one warm-up round)" >&2
 echo "peer window extracted setup cleaned exit (ms) status" >&2
 for r in $(seq 0 "$rounds"); do
   [ "$r" -eq 0 ] && echo "-- warm-up (not counted)" >&2
   [ "$r" -eq 1 ] && : >"$results"
+  [ -z "${KELVO_BASELINE_STUB:-}" ] || run baseline "$temp_dir/kelvo-*" "$KELVO_WINE" "$out/baseline.exe"
   run kelvo "$temp_dir/kelvo-*" "$KELVO_WINE" "$out/kelvo.exe"
   run nsis-zlib "$temp_dir/nsisbench.tmp" "$KELVO_WINE" "$out/nsis-zlib.exe"
   run nsis-lzma "$temp_dir/nsisbench.tmp" "$KELVO_WINE" "$out/nsis-lzma.exe"
@@ -282,7 +297,7 @@ echo "Installer run under Wine ($("$KELVO_WINE" --version 2>/dev/null), $WINEARC
 echo "payload: $payload_files files, $payload_bytes bytes; median of $rounds rounds, seconds from starting the process"
 printf '%-10s %12s %7s %7s %10s %7s %8s %8s %8s  %s\n' peer size "%size" window extracted setup cleaned exit "vs zlib" "runs ok"
 zlib_exit=$(awk '$1 == "nsis-zlib" {print $6}' "$results" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
-for peer in kelvo nsis-zlib nsis-lzma xcopy; do
+for peer in $peers; do
   case $peer in
     xcopy) bytes=$payload_bytes ;;
     *) bytes=$(size "$out/$peer.exe") ;;

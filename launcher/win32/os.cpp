@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "launcher/os.h"
-#include "launcher/win32/messages.h"
 #include "platform/win32/wide.h"
 
 uint32_t platform_temp_path(char* buffer, uint32_t capacity)
@@ -54,6 +53,8 @@ bool platform_random_bytes(void* buffer, uint32_t count)
 }
 
 namespace {
+
+constexpr int HIDE_WAIT_MS = 1000;
 
 // An access list that grants the current user everything, inherited by
 // what is made inside, and nobody else anything.
@@ -185,7 +186,13 @@ RemoveOutcome classify_failure(const char* path)
 
 RemoveOutcome platform_delete_scratch_file(const char* path)
 {
-    DWORD attributes = GetFileAttributesW(WidePath(path).get());
+    WidePath wide(path);
+    // Nearly all are plain files, which go at the first try. DeleteFile
+    // takes a file link itself away and refuses folders (and links to
+    // folders) and read-only files: those are looked at only then.
+    if (DeleteFileW(wide.get()))
+        return RemoveOutcome::REMOVED;
+    DWORD attributes = GetFileAttributesW(wide.get());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return RemoveOutcome::FAILED;
     // A folder link or junction: RemoveDirectory takes the link away and
@@ -193,13 +200,13 @@ RemoveOutcome platform_delete_scratch_file(const char* path)
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return RemoveOutcome::FAILED;
-        return RemoveDirectoryW(WidePath(path).get()) ? RemoveOutcome::REMOVED : classify_failure(path);
+        return RemoveDirectoryW(wide.get()) ? RemoveOutcome::REMOVED : classify_failure(path);
     }
     // Read-only files would stay for ever; the attribute of a file link is
     // the link's own, so this touches no target.
     if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        SetFileAttributesW(WidePath(path).get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    if (DeleteFileW(WidePath(path).get()))
+        SetFileAttributesW(wide.get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileW(wide.get()))
         return RemoveOutcome::REMOVED;
     return classify_failure(path);
 }
@@ -216,12 +223,24 @@ void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
 
 void platform_hide_window(void* window)
 {
-    if (window)
-        ShowWindow(static_cast<HWND>(window), SW_HIDE);
+    if (!window)
+        return;
+    HWND splash = static_cast<HWND>(window);
+    // Asked of the window's thread without waiting for it to finish: under
+    // X without a window manager, Wine holds the thread that hides a
+    // window for up to 2 s, waiting for the manager's answer. The window
+    // counts as hidden (all setup.exe can look at) as soon as that thread
+    // takes the request; it is waited for, within a bound.
+    ShowWindowAsync(splash, SW_HIDE);
+    const ULONGLONG give_up = GetTickCount64() + HIDE_WAIT_MS;
+    while (IsWindowVisible(splash) && GetTickCount64() < give_up)
+        Sleep(1);
 }
 
+// From the worker's thread, not by a message to the window's loop: that
+// thread may still be inside the hiding above, and the exit code is known.
 void platform_end_window(void* window, int32_t exit_code)
 {
     if (window)
-        PostMessageA(static_cast<HWND>(window), WM_KELVO_END, static_cast<WPARAM>(exit_code), 0);
+        ExitProcess(static_cast<UINT>(exit_code));
 }

@@ -1,6 +1,8 @@
 // The splash window: the program's entry, its only window and the message
-// loop whose quit code becomes the exit code. The worker runs on a thread
-// of its own, started when the window is created.
+// loop. The worker runs on a thread of its own, started when the window is
+// created, and ends the process with its exit code when it is done; the
+// loop ends the process only when the window is closed first, or cannot
+// be made.
 #include <windows.h>
 
 #include <cstdint>
@@ -10,7 +12,6 @@
 #include "launcher/installer_worker.h"
 #include "launcher/resource.h"
 #include "launcher/splash_geometry.h"
-#include "launcher/win32/messages.h"
 
 namespace {
 
@@ -58,10 +59,6 @@ LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARAM wpara
         CloseHandle(thread);
         return 0;
     }
-    case WM_KELVO_END:
-        // The worker is done: its exit code ends the loop.
-        PostQuitMessage(static_cast<int>(wparam));
-        return 0;
     case WM_DESTROY:
         // Destroyed while the worker still runs: the user closed it.
         PostQuitMessage(EXIT_CLOSED);

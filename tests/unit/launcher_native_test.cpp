@@ -154,18 +154,21 @@ TEST_F(LauncherNative, UnpacksRunsSetupInANewPrivateFolderAndLeavesNothing)
 TEST_F(LauncherNative, LaterEntryOfTheSameNameReplacesTheEarlierOne)
 {
     // The worker answers "is it there?" from the paths the run has made:
-    // a name made once must still be found, in any ASCII case on Windows.
+    // a name made once must still be found, in any ASCII case on Windows;
+    // and a folder whose name only begins the last one made is not there
+    // yet ("dat" beside "data\sub").
     ArchiveWriter w;
     w.main_header();
     w.stored_file("data\\a.txt", text("first\n"));
     w.stored_file("data\\sub\\b.txt", text("b\n"));
+    w.stored_file("dat\\c.txt", text("c\n"));
     w.stored_file("data\\a.txt", text("second\n"));
-    w.stored_file("setup.exe", report_script(report.string(), "cat data/a.txt >> '" + report.string() + "'"));
+    w.stored_file("setup.exe", report_script(report.string(), "cat data/a.txt dat/c.txt >> '" + report.string() + "'"));
     host.archive = w.take();
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(worker.extract_status, STATUS_OK);
     const std::string r = read_file(report);
-    EXPECT_NE(r.find("second\n"), std::string::npos) << r;
+    EXPECT_NE(r.find("second\nc\n"), std::string::npos) << r;
     EXPECT_EQ(r.find("first\n"), std::string::npos) << r;
     EXPECT_TRUE(host.messages_host.messages.empty());
 }

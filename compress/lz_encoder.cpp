@@ -124,6 +124,13 @@ struct Reps {
     uint32_t r[4];
 };
 
+// The history after a step of three is the one after its first match.
+inline ParseOp step_of(ParseOp op)
+{
+    op.kind &= static_cast<uint8_t>(~OP_THEN_REP0);
+    return op;
+}
+
 // Per-segment scratch, kept between segments to avoid reallocating.
 struct SegmentWork {
     std::vector<uint32_t> match_start;  // per position, into matches
@@ -133,6 +140,7 @@ struct SegmentWork {
     // that arrives there, and the distance history once it is settled.
     std::vector<uint32_t> cost;
     std::vector<ParseOp> arrive;
+    std::vector<uint16_t> heads;  // a step of three: its first match's length
     std::vector<Reps> reps;
     std::vector<ParseOp> ops;
 };
@@ -207,9 +215,11 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
     const uint32_t nice = coarse ? std::min(COARSE_NICE_LENGTH, enc.finder.nice_length) : enc.finder.nice_length;
     work.cost.assign(seg_size + 1, INFINITE_COST);
     work.arrive.resize(seg_size + 1);
+    work.heads.resize(seg_size + 1);
     work.reps.resize(seg_size + 1);
     uint32_t* costs = work.cost.data();
     ParseOp* arrive = work.arrive.data();
+    uint16_t* heads = work.heads.data();
     Reps* history = work.reps.data();
     costs[0] = 0;
     std::memcpy(history[0].r, reps_in, sizeof history[0].r);
@@ -220,11 +230,29 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
             arrive[target] = {value, static_cast<uint16_t>(length), kind};
         }
     };
+    // A match that ends where one byte differs, then that byte, then the
+    // same distance again (now the newest, rep 0): common in code and
+    // tables, and a path the cheapest path to the byte after the literal
+    // need not carry, since it may arrive there with another history.
+    const bool three_steps = !coarse;
+    auto relax_three = [&](uint32_t at, const uint8_t* in, const uint8_t* src, uint32_t head, uint32_t room,
+                           uint32_t cost, uint8_t kind, uint32_t value) {
+        if (head + 3 > room || in[head] == src[head] || in[head + 1] != src[head + 1] || in[head + 2] != src[head + 2])
+            return;
+        uint32_t tail = std::min(common_length(in + head + 1, src + head + 1, 2, room - head - 1), 2u + 255u);
+        uint32_t target = at + head + 1 + tail;
+        cost += model.main[in[head]] + model.main[256] + model.length[tail - 2];
+        if (cost < costs[target]) {
+            costs[target] = cost;
+            arrive[target] = {value, static_cast<uint16_t>(head + 1 + tail), static_cast<uint8_t>(kind | OP_THEN_REP0)};
+            heads[target] = static_cast<uint16_t>(head);
+        }
+    };
 
     uint32_t i = 0;
     while (i < seg_size) {
         if (i > 0)
-            apply_op(arrive[i], history[i - arrive[i].length].r, history[i].r);
+            apply_op(step_of(arrive[i]), history[i - arrive[i].length].r, history[i].r);
         const uint32_t* node_reps = history[i].r;
         const uint64_t pos = seg_begin + i;
         const uint8_t* in = enc.window->at(pos);
@@ -252,6 +280,8 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                     continue;
                 uint32_t symbol_cost = base_cost + model.main[256 + r];
                 uint8_t kind = static_cast<uint8_t>(OP_REP0 + r);
+                if (three_steps && length < max_length && in[length] != src[length])
+                    relax_three(i, in, src, length, seg_size - i, symbol_cost + model.length[length - base], kind, v);
                 if (length >= nice || coarse) {
                     relax(i + length, symbol_cost + model.length[length - base], kind, v, length);
                     if (coarse && length < nice)
@@ -276,6 +306,9 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                 int extra;
                 int symbol = distance_symbol(m.value, extra);
                 uint32_t symbol_cost = base_cost + model.main[symbol] + static_cast<uint32_t>(extra) * COST_UNIT;
+                if (three_steps && high == length && length < max_length && length == m.length)
+                    relax_three(i, in, in - m.value - 1, length, seg_size - i, symbol_cost + model.length[length - base],
+                                OP_NEW_DISTANCE, m.value);
                 if (high >= nice || coarse) {
                     relax(i + high, symbol_cost + model.length[high - base], OP_NEW_DISTANCE, m.value, high);
                     if (coarse && high < nice)
@@ -293,12 +326,21 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
         i += jump > 0 ? jump : 1;
     }
 
-    apply_op(arrive[seg_size], history[seg_size - arrive[seg_size].length].r, history[seg_size].r);
+    apply_op(step_of(arrive[seg_size]), history[seg_size - arrive[seg_size].length].r, history[seg_size].r);
     std::memcpy(reps_out, history[seg_size].r, sizeof history[seg_size].r);
 
     work.ops.clear();
-    for (uint32_t at = seg_size; at > 0; at -= arrive[at].length)
-        work.ops.push_back(arrive[at]);
+    for (uint32_t at = seg_size; at > 0; at -= arrive[at].length) {
+        ParseOp a = arrive[at];
+        if (a.kind & OP_THEN_REP0) {
+            uint32_t head = heads[at], tail = a.length - head - 1;
+            work.ops.push_back({a.value, static_cast<uint16_t>(tail), OP_REP0});
+            work.ops.push_back({enc.window->at(seg_begin + at - tail - 1)[0], 1, OP_LITERAL});
+            work.ops.push_back({a.value, static_cast<uint16_t>(head), static_cast<uint8_t>(a.kind & ~OP_THEN_REP0)});
+        } else {
+            work.ops.push_back(a);
+        }
+    }
     std::reverse(work.ops.begin(), work.ops.end());
 }
 

@@ -37,6 +37,12 @@ bool assign_codes(CodeTableWork& work, int width, int n, const uint8_t* lengths,
 // out == nullptr nothing is written and only the cost is returned.
 uint32_t write_code_table(CodeTableWork& work, PackBitWriter* out, const uint8_t* lengths, int limit);
 
+// Code lengths for a block's symbols (freqs of symbols 0..limit) that need
+// the fewest bits with their table: the optimal ones, or, where the table
+// is a large part of the block, those of counts evened out over runs of
+// near-equal neighbours, whose lengths the table sends as cheap runs.
+void block_code_lengths(CodeTableWork& work, const uint32_t* freqs, int limit, uint8_t* lengths);
+
 inline void put_symbol(PackBitWriter& out, const PrefixCode& code, int symbol)
 {
     out.put(code.codes[symbol], code.lengths[symbol]);

@@ -586,10 +586,10 @@ void write_block(LzEncoder& enc, PackBitWriter& out, const ParseOp* ops, size_t 
     for (size_t k = 0; k < count; ++k)
         count_op(ops[k], stats);
     uint8_t main_lengths[MAIN_SYMBOLS], length_lengths[LENGTH_SYMBOLS];
-    limited_code_lengths(stats.main, MAIN_SYMBOLS, MAX_CODE_LENGTH, main_lengths);
-    limited_code_lengths(stats.length, LENGTH_SYMBOLS, MAX_CODE_LENGTH, length_lengths);
-
     CodeTableWork& work = enc.codes;
+    block_code_lengths(work, stats.main, MAIN_SYMBOL_LIMIT, main_lengths);
+    block_code_lengths(work, stats.length, LENGTH_SYMBOL_LIMIT, length_lengths);
+
     PrefixCode main_code, length_code;
     assign_codes(work, TABLE_BITS, highest_used(main_lengths, MAIN_SYMBOL_LIMIT), main_lengths, main_code);
     assign_codes(work, TABLE_BITS, highest_used(length_lengths, LENGTH_SYMBOL_LIMIT), length_lengths,

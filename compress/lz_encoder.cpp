@@ -140,7 +140,7 @@ struct SegmentWork {
     // that arrives there, and the distance history once it is settled.
     std::vector<uint32_t> cost;
     std::vector<ParseOp> arrive;
-    std::vector<uint16_t> heads;  // a step of three: its first match's length
+    std::vector<uint16_t> heads;  // a step of three: its first match's length and literals
     std::vector<Reps> reps;
     std::vector<ParseOp> ops;
 };
@@ -230,22 +230,31 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
             arrive[target] = {value, static_cast<uint16_t>(length), kind};
         }
     };
-    // A match that ends where one byte differs, then that byte, then the
-    // same distance again (now the newest, rep 0): common in code and
-    // tables, and a path the cheapest path to the byte after the literal
-    // need not carry, since it may arrive there with another history.
+    // A match that ends where one or two bytes differ, then those bytes as
+    // literals, then the same distance again (now the newest, rep 0):
+    // common in code and tables, and a path the cheapest path to the byte
+    // after the literals need not carry, since it may arrive there with
+    // another history. heads keeps the first match's length, and the
+    // number of literals less one in its top bit.
     const bool three_steps = !coarse;
     auto relax_three = [&](uint32_t at, const uint8_t* in, const uint8_t* src, uint32_t head, uint32_t room,
                            uint32_t cost, uint8_t kind, uint32_t value) {
-        if (head + 3 > room || in[head] == src[head] || in[head + 1] != src[head + 1] || in[head + 2] != src[head + 2])
+        if (head + 3 > room || in[head] == src[head])
             return;
-        uint32_t tail = std::min(common_length(in + head + 1, src + head + 1, 2, room - head - 1), 2u + 255u);
-        uint32_t target = at + head + 1 + tail;
+        uint32_t gap = 1;
+        if (in[head + 1] != src[head + 1] || in[head + 2] != src[head + 2]) {
+            if (head + 4 > room || in[head + 2] != src[head + 2] || in[head + 3] != src[head + 3])
+                return;
+            gap = 2;
+            cost += model.main[in[head + 1]];
+        }
+        uint32_t tail = std::min(common_length(in + head + gap, src + head + gap, 2, room - head - gap), 2u + 255u);
+        uint32_t target = at + head + gap + tail;
         cost += model.main[in[head]] + model.main[256] + model.length[tail - 2];
         if (cost < costs[target]) {
             costs[target] = cost;
-            arrive[target] = {value, static_cast<uint16_t>(head + 1 + tail), static_cast<uint8_t>(kind | OP_THEN_REP0)};
-            heads[target] = static_cast<uint16_t>(head);
+            arrive[target] = {value, static_cast<uint16_t>(head + gap + tail), static_cast<uint8_t>(kind | OP_THEN_REP0)};
+            heads[target] = static_cast<uint16_t>(head | (gap - 1) << 15);
         }
     };
 
@@ -333,9 +342,10 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
     for (uint32_t at = seg_size; at > 0; at -= arrive[at].length) {
         ParseOp a = arrive[at];
         if (a.kind & OP_THEN_REP0) {
-            uint32_t head = heads[at], tail = a.length - head - 1;
+            uint32_t head = heads[at] & 0x7FFF, gap = 1 + (heads[at] >> 15), tail = a.length - head - gap;
             work.ops.push_back({a.value, static_cast<uint16_t>(tail), OP_REP0});
-            work.ops.push_back({enc.window->at(seg_begin + at - tail - 1)[0], 1, OP_LITERAL});
+            for (uint32_t g = 1; g <= gap; ++g)
+                work.ops.push_back({enc.window->at(seg_begin + at - tail - g)[0], 1, OP_LITERAL});
             work.ops.push_back({a.value, static_cast<uint16_t>(head), static_cast<uint8_t>(a.kind & ~OP_THEN_REP0)});
         } else {
             work.ops.push_back(a);

@@ -124,6 +124,41 @@ struct Reps {
     uint32_t r[4];
 };
 
+// Four costs side by side, for comparing a run of targets at once (the
+// compiler's vector extension: SIMD where the target has it).
+typedef uint32_t CostLanes __attribute__((vector_size(16)));
+typedef int32_t LaneMask __attribute__((vector_size(16)));
+
+inline CostLanes load_lanes(const uint32_t* p)
+{
+    CostLanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline bool any_lane(LaneMask m)
+{
+    uint64_t half[2];
+    std::memcpy(half, &m, sizeof half);
+    return (half[0] | half[1]) != 0;
+}
+
+inline uint16_t load16(const uint8_t* p)
+{
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+// Bit k set where byte k of a and b differ, k = 0..3.
+inline uint32_t difference_bytes(const uint8_t* a, const uint8_t* b)
+{
+    uint32_t mask = 0;
+    for (int k = 0; k < 4; ++k)
+        mask |= static_cast<uint32_t>(a[k] != b[k]) << k;
+    return mask;
+}
+
 // The history after a step of three is the one after its first match.
 inline ParseOp step_of(ParseOp op)
 {
@@ -230,24 +265,57 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
             arrive[target] = {value, static_cast<uint16_t>(length), kind};
         }
     };
+    // Targets at + l for l in [low, high], priced symbol_cost plus
+    // length_costs[l - low]. Few of them improve, so four are compared at
+    // once and only a group with an improvement is looked at one by one.
+    auto relax_run = [&](uint32_t at, uint32_t low, uint32_t high, uint32_t symbol_cost,
+                         const uint32_t* length_costs, uint8_t kind, uint32_t value) {
+        uint32_t l = low;
+        const CostLanes symbol = {symbol_cost, symbol_cost, symbol_cost, symbol_cost};
+        for (; l + 3 <= high; l += 4) {
+            CostLanes cost = symbol + load_lanes(length_costs + (l - low));
+            CostLanes old = load_lanes(costs + at + l);
+            if (!any_lane(cost < old))
+                continue;
+            for (uint32_t k = 0; k < 4; ++k)
+                relax(at + l + k, cost[k], kind, value, l + k);
+        }
+        for (; l <= high; ++l)
+            relax(at + l, symbol_cost + length_costs[l - low], kind, value, l);
+    };
     // A match that ends where one or two bytes differ, then those bytes as
     // literals, then the same distance again (now the newest, rep 0):
     // common in code and tables, and a path the cheapest path to the byte
     // after the literals need not carry, since it may arrive there with
     // another history. heads keeps the first match's length, and the
-    // number of literals less one in its top bit.
+    // number of literals less one in its top bit. room: the bytes from in
+    // to the segment's end.
     const bool three_steps = !coarse;
     auto relax_three = [&](uint32_t at, const uint8_t* in, const uint8_t* src, uint32_t head, uint32_t room,
                            uint32_t cost, uint8_t kind, uint32_t value) {
-        if (head + 3 > room || in[head] == src[head])
+        if (head + 3 > room)
             return;
-        uint32_t gap = 1;
-        if (in[head + 1] != src[head + 1] || in[head + 2] != src[head + 2]) {
-            if (head + 4 > room || in[head + 2] != src[head + 2] || in[head + 3] != src[head + 3])
+        uint32_t gap;
+        if (head + 4 <= room) {
+            // Bytes head .. head + 3 of both sides: the first must differ,
+            // then one literal and two equal bytes, or two literals and two
+            // equal bytes.
+            uint32_t differ = difference_bytes(in + head, src + head);
+            if ((differ & 1) == 0)
                 return;
-            gap = 2;
-            cost += model.main[in[head + 1]];
+            if ((differ & 6) == 0)
+                gap = 1;
+            else if ((differ & 12) == 0)
+                gap = 2;
+            else
+                return;
+        } else {
+            if (in[head] == src[head] || in[head + 1] != src[head + 1] || in[head + 2] != src[head + 2])
+                return;
+            gap = 1;
         }
+        if (gap == 2)
+            cost += model.main[in[head + 1]];
         uint32_t tail = std::min(common_length(in + head + gap, src + head + gap, 2, room - head - gap), 2u + 255u);
         uint32_t target = at + head + gap + tail;
         cost += model.main[in[head]] + model.main[256] + model.length[tail - 2];
@@ -258,39 +326,43 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
         }
     };
 
+    const uint64_t start_reach = relative(enc, seg_begin) - enc.finder.min_pos;  // the farthest distance at i = 0
+    const uint32_t* match_start = work.match_start.data() + cache_base;
+    const MatchRef* matches = work.matches.data();
     uint32_t i = 0;
     while (i < seg_size) {
         if (i > 0)
             apply_op(step_of(arrive[i]), history[i - arrive[i].length].r, history[i].r);
         const uint32_t* node_reps = history[i].r;
-        const uint64_t pos = seg_begin + i;
-        const uint8_t* in = enc.window->at(pos);
-        const uint32_t max_length = std::min<uint32_t>(MAX_MATCH, seg_size - i);
+        const uint8_t* in = enc.window->at(seg_begin + i);
+        const uint32_t room = seg_size - i;
+        const uint32_t max_length = std::min<uint32_t>(MAX_MATCH, room);
         const uint32_t base_cost = costs[i];
         uint32_t jump = 0;
 
         relax(i + 1, base_cost + model.main[in[0]], OP_LITERAL, in[0], 1);
 
         if (max_length >= 2) {
+            const uint64_t reach = start_reach + i;
+            const uint16_t head_bytes = load16(in);
+            // A value the history holds twice is tried twice: rare (the
+            // zeros an entry starts with), and the dearer try loses.
             for (int r = 0; r < 4; ++r) {
                 uint32_t v = node_reps[r];
-                bool repeated = false;
-                for (int q = 0; q < r; ++q)
-                    repeated |= node_reps[q] == v;
                 uint64_t distance = uint64_t{v} + 1;
-                if (repeated || relative(enc, pos) < enc.finder.min_pos + distance)
+                if (distance > reach)
                     continue;
                 const uint8_t* src = in - distance;
-                if (src[0] != in[0] || src[1] != in[1])
+                if (load16(src) != head_bytes)
                     continue;
                 uint32_t base = rep_length_base(r);
-                uint32_t length = std::min(common_length(in, src, 0, max_length), base + 255);
+                uint32_t length = std::min(common_length(in, src, 2, max_length), base + 255);
                 if (length < base)
                     continue;
                 uint32_t symbol_cost = base_cost + model.main[256 + r];
                 uint8_t kind = static_cast<uint8_t>(OP_REP0 + r);
-                if (three_steps && length < max_length && in[length] != src[length])
-                    relax_three(i, in, src, length, seg_size - i, symbol_cost + model.length[length - base], kind, v);
+                if (three_steps && length < max_length)
+                    relax_three(i, in, src, length, room, symbol_cost + model.length[length - base], kind, v);
                 if (length >= nice || coarse) {
                     relax(i + length, symbol_cost + model.length[length - base], kind, v, length);
                     if (coarse && length < nice)
@@ -298,13 +370,12 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                     jump = std::max(jump, length);
                     continue;
                 }
-                for (uint32_t l = base; l <= length; ++l)
-                    relax(i + l, symbol_cost + model.length[l - base], kind, v, l);
+                relax_run(i, base, length, symbol_cost, model.length, kind, v);
             }
 
             uint32_t covered = 1;
-            for (uint32_t k = work.match_start[cache_base + i]; k < work.match_start[cache_base + i + 1]; ++k) {
-                const MatchRef& m = work.matches[k];
+            for (uint32_t k = match_start[i]; k < match_start[i + 1]; ++k) {
+                const MatchRef& m = matches[k];
                 uint32_t length = std::min(m.length, max_length);
                 uint32_t base = distance_length_base(m.value);
                 uint32_t low = std::max(covered + 1, base);
@@ -315,8 +386,8 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                 int extra;
                 int symbol = distance_symbol(m.value, extra);
                 uint32_t symbol_cost = base_cost + model.main[symbol] + static_cast<uint32_t>(extra) * COST_UNIT;
-                if (three_steps && high == length && length < max_length && length == m.length)
-                    relax_three(i, in, in - m.value - 1, length, seg_size - i, symbol_cost + model.length[length - base],
+                if (three_steps && high == m.length && m.length < max_length)
+                    relax_three(i, in, in - m.value - 1, high, room, symbol_cost + model.length[high - base],
                                 OP_NEW_DISTANCE, m.value);
                 if (high >= nice || coarse) {
                     relax(i + high, symbol_cost + model.length[high - base], OP_NEW_DISTANCE, m.value, high);
@@ -325,8 +396,7 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                     jump = std::max(jump, high);
                     continue;
                 }
-                for (uint32_t l = low; l <= high; ++l)
-                    relax(i + l, symbol_cost + model.length[l - base], OP_NEW_DISTANCE, m.value, l);
+                relax_run(i, low, high, symbol_cost, model.length + (low - base), OP_NEW_DISTANCE, m.value);
             }
         }
         // A long match is taken as it stands: the positions it covers are

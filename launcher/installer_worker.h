@@ -94,5 +94,6 @@ public:
 };
 
 // The whole sequence. Returns the exit code for the process (also in
-// worker.exit_code); the splash window has been told to end with it.
+// worker.exit_code), after end_splash was given it; with the Windows
+// splash window the process ends there, and this does not return.
 int32_t installer_worker_run(InstallerWorker& worker, WorkerHost& host);

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "archive/packed.h"
 #include "extract/host.h"
 
 struct JobContext;
@@ -18,6 +20,33 @@ int32_t create_output(JobContext& cx, const char* path, uint32_t attributes, con
 extern const char OUTPUT_KEPT[];
 void make_parent_dirs(JobContext& cx, const char* path);
 int remove_existing(JobContext& cx, const char* path);
+
+// A folder a host knows to be there as a real folder (it made it, or
+// found it so), with the folders on its way: the engine asks for each
+// folder on an entry's path before it writes the entry, and entries come
+// folder by folder, so most of those questions are about this one. The
+// host answers them without asking the file system until it removes
+// anything (forget).
+class KnownFolder {
+public:
+    void set(const char* path, size_t n)
+    {
+        length_ = n < sizeof path_ ? n : 0;
+        std::memcpy(path_, path, length_);
+    }
+    void set(const char* path) { set(path, std::strlen(path)); }
+    void forget() { length_ = 0; }
+    // Whether path names it or a folder on its way, in the same spelling.
+    bool holds(const char* path) const { return holds(path, std::strlen(path)); }
+    bool holds(const char* path, size_t n) const
+    {
+        return n > 0 && n <= length_ && std::memcmp(path_, path, n) == 0 && (n == length_ || path_[n] == '\\');
+    }
+
+private:
+    char path_[NAME_CAPACITY];
+    size_t length_ = 0;
+};
 
 // A host that passes every call to another: the base of hosts that change
 // only a few of them.

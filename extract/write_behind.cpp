@@ -135,14 +135,18 @@ int32_t WriteBehindHost::write_output(int32_t fd, const void* data, uint32_t cou
 void WriteBehindHost::close_output(int32_t fd)
 {
     if (fd == fd_) {
+        // Once the writer is idle, the last block is written here: a file
+        // that fits one block (most of them) then never wakes the writer,
+        // and waiting on it would take as long as writing.
+        drain();
         Block& block = blocks_[head_];
         // After a failure the file is taken back: its last bytes would be
         // written for nothing.
-        if (block.count != 0 && current_status(cx_) == STATUS_OK)
-            submit(fd);
-        else
-            block.count = 0;
-        drain();
+        if (block.count != 0 && current_status(cx_) == STATUS_OK) {
+            block.fd = fd;
+            write_block(block);
+        }
+        block.count = 0;
         if (failed_.load(std::memory_order_relaxed) && current_status(cx_) == STATUS_OK)
             set_status(cx_, STATUS_WRITE_FAILED);
         failed_.store(false, std::memory_order_relaxed);

@@ -13,7 +13,8 @@
 // of OUTPUT_BATCH_SIZE (the last one shorter), in order, but its
 // write_output is called on the writer thread, up to WRITE_BEHIND_BLOCKS
 // blocks behind the engine. close_output waits until the file's blocks are
-// written and then closes it on the caller's thread, so an entry's result
+// written, writes its last (partial) block and closes it on the caller's
+// thread, so an entry's result
 // is known when the engine decides it, exactly as without this host: a
 // failed block fails the entry (its partial file is taken back) and stops
 // the run with a write failure. Every other call goes straight to the

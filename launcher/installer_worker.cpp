@@ -208,34 +208,8 @@ private:
     uint8_t bits_[16384] = {};
 };
 
-// The folder this run made last, with the folders on its way: the engine
-// asks for each folder on an entry's path before it writes the entry, and
-// entries come folder by folder, so most of those questions are about this
-// one. It stands until something is removed (nothing else can take it
-// away inside the private folder while the job runs).
-class LastFolder {
-public:
-    void made(const char* path)
-    {
-        size_t n = std::strlen(path);
-        length_ = n < sizeof path_ ? n : 0;
-        std::memcpy(path_, path, length_);
-    }
-    void forget() { length_ = 0; }
-    // Whether path names it or a folder on its way, in the same spelling.
-    bool holds(const char* path) const
-    {
-        size_t n = std::strlen(path);
-        return n > 0 && n <= length_ && std::memcmp(path_, path, n) == 0 && (n == length_ || path_[n] == '\\');
-    }
-
-private:
-    char path_[NAME_CAPACITY];
-    size_t length_ = 0;
-};
-
 // The job's host while the worker runs it: the output in blocks, the
-// paths made (see MadePaths and LastFolder), and the two events the worker
+// paths made (see MadePaths and KnownFolder), and the two events the worker
 // decides on.
 class WorkerJobHost : public BatchedOutputHost {
 public:
@@ -250,7 +224,7 @@ public:
         made_.add(path);
         bool made = BatchedOutputHost::make_directory(path);
         if (made)
-            last_folder_.made(path);
+            last_folder_.set(path);
         return made;
     }
     int32_t open_output(const char* path) override
@@ -295,7 +269,7 @@ public:
 private:
     InstallerWorker& w_;
     MadePaths made_;
-    LastFolder last_folder_;
+    KnownFolder last_folder_;
 };
 
 struct ExtractionRun {

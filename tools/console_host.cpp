@@ -236,26 +236,17 @@ bool ConsoleHost::select_entry(JobContext& cx, const char* output_name)
     return selected(cx);
 }
 
-namespace {
-
-// The first folder part of path (archive separators) that is a link, or
-// an empty string.
-std::string link_on_the_way(const char* path)
-{
-    std::string prefix;
-    for (const char* p = path; *p; p++) {
-        if (*p == '\\' && !prefix.empty() && platform_is_link(prefix.c_str()))
-            return prefix;
-        prefix += *p;
-    }
-    return "";
-}
-
-}  // namespace
-
 bool ConsoleHost::refuse_link(const char* path)
 {
-    std::string link = link_on_the_way(path);
+    // The first folder part of path (archive separators) that is a link.
+    // The folders on the way to the one known are real folders.
+    std::string link;
+    for (const char* p = path; *p; p++) {
+        if (*p == '\\' && p != path && !known_.holds(path, size_t(p - path)) && platform_is_link(std::string(path, p).c_str())) {
+            link.assign(path, p);
+            break;
+        }
+    }
     if (link.empty())
         return false;
     link_in_path_ = true;
@@ -266,14 +257,44 @@ bool ConsoleHost::refuse_link(const char* path)
     return true;
 }
 
+bool ConsoleHost::path_exists(const char* path) { return known_.holds(path) || JobHost::path_exists(path); }
+
 int32_t ConsoleHost::open_output(const char* path)
 {
-    return refuse_link(path) ? -1 : JobHost::open_output(path);
+    if (refuse_link(path))
+        return -1;
+    int32_t fd = JobHost::open_output(path);
+    // The file is there, so its folder is: no folder on the way is a link.
+    const char* slash = std::strrchr(path, '\\');
+    if (fd >= 0 && slash && slash != path)
+        known_.set(path, size_t(slash - path));
+    return fd;
 }
 
 bool ConsoleHost::make_directory(const char* path)
 {
-    return !refuse_link(path) && JobHost::make_directory(path);
+    if (refuse_link(path) || !JobHost::make_directory(path))
+        return false;
+    known_.set(path);
+    return true;
+}
+
+bool ConsoleHost::remove_directory(const char* path)
+{
+    known_.forget();
+    return JobHost::remove_directory(path);
+}
+
+bool ConsoleHost::delete_file(const char* path)
+{
+    known_.forget();
+    return JobHost::delete_file(path);
+}
+
+bool ConsoleHost::remove_output(const char* path)
+{
+    known_.forget();
+    return JobHost::remove_output(path);
 }
 
 bool ConsoleHost::may_replace(JobContext& cx, const char* path)

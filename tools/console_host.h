@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "extract/host.h"
+#include "extract/output.h"
 #include "tools/cli_options.h"
 
 struct ArchiveInfo;
@@ -109,6 +110,13 @@ public:
     // destination on an entry's path (as bsdtar refuses by default).
     int32_t open_output(const char* path) override;
     bool make_directory(const char* path) override;
+    // The folder of the last file written (or the last folder made) is
+    // known to be a real folder until anything is removed (KnownFolder):
+    // its checks cost no system call for the next entry in it.
+    bool path_exists(const char* path) override;
+    bool remove_directory(const char* path) override;
+    bool delete_file(const char* path) override;
+    bool remove_output(const char* path) override;
 
     // interactive: a person can answer the question ASK asks.
     void set_overwrite(OverwritePolicy policy, bool interactive)
@@ -141,6 +149,7 @@ private:
     bool interactive_ = false;
     int answer_all_ = 0;  // 1: replace all from now on, -1: keep all
     bool link_in_path_ = false;  // the current entry's path went through a link
+    KnownFolder known_;
     std::vector<std::pair<std::string, uint32_t>> folders_;  // made by x, with their times
 };
 

@@ -51,7 +51,7 @@ RemoveOutcome WorkerHost::remove_directory(const char* path)
 {
     return platform_remove_scratch_directory(path);
 }
-uint64_t WorkerHost::now_ms() { return platform_now_ms(); }
+uint32_t WorkerHost::now_ms() { return platform_now_ms(); }
 void WorkerHost::sleep_ms(uint32_t milliseconds) { platform_sleep_ms(milliseconds); }
 void WorkerHost::hide_splash() { platform_hide_window(window); }
 void WorkerHost::end_splash(int32_t exit_code) { platform_end_window(window, exit_code); }
@@ -376,7 +376,7 @@ void remove_private_folder(InstallerWorker& w, WorkerHost& host)
         return;
     }
     auto* round = static_cast<TreeRound*>(memory);
-    uint64_t deadline = host.now_ms() + CLEANUP_RETRY_MS;
+    const uint32_t started = host.now_ms();
     for (;;) {
         round->host = &host;
         round->length = std::strlen(w.private_path);
@@ -384,7 +384,7 @@ void remove_private_folder(InstallerWorker& w, WorkerHost& host)
         round->held = round->failed = 0;
         remove_tree(*round);
         w.left_behind = round->held + round->failed;
-        if (round->held == 0 || host.now_ms() >= deadline)
+        if (round->held == 0 || uint32_t(host.now_ms() - started) >= CLEANUP_RETRY_MS)
             break;
         host.sleep_ms(CLEANUP_PAUSE_MS);
     }

@@ -84,7 +84,7 @@ public:
     virtual bool list_directory(const char* path, PlatformVisitEntry visit, void* context);
     virtual RemoveOutcome delete_file(const char* path);
     virtual RemoveOutcome remove_directory(const char* path);
-    virtual uint64_t now_ms();
+    virtual uint32_t now_ms();  // wraps: see platform_now_ms
     virtual void sleep_ms(uint32_t milliseconds);
 
     virtual void hide_splash();

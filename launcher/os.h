@@ -59,7 +59,9 @@ enum class RemoveOutcome : uint8_t {
 RemoveOutcome platform_delete_scratch_file(const char* path);
 RemoveOutcome platform_remove_scratch_directory(const char* path);
 
-uint64_t platform_now_ms();
+// Milliseconds on a clock that wraps every 2^32 (Windows before Vista has
+// no wider one): only differences of two readings mean anything.
+uint32_t platform_now_ms();
 void platform_sleep_ms(uint32_t milliseconds);
 
 // The splash window as the worker sees it: an opaque handle, null where

@@ -193,10 +193,10 @@ RemoveOutcome platform_remove_scratch_directory(const char* path)
     return errno == EBUSY ? RemoveOutcome::HELD : RemoveOutcome::FAILED;
 }
 
-uint64_t platform_now_ms()
+uint32_t platform_now_ms()
 {
     using namespace std::chrono;
-    return static_cast<uint64_t>(
+    return static_cast<uint32_t>(
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 

@@ -54,7 +54,7 @@ bool platform_random_bytes(void* buffer, uint32_t count)
 
 namespace {
 
-constexpr int HIDE_WAIT_MS = 1000;
+constexpr DWORD HIDE_WAIT_MS = 1000;
 
 // An access list that grants the current user everything, inherited by
 // what is made inside, and nobody else anything.
@@ -218,7 +218,7 @@ RemoveOutcome platform_remove_scratch_directory(const char* path)
     return classify_failure(path);
 }
 
-uint64_t platform_now_ms() { return GetTickCount64(); }
+uint32_t platform_now_ms() { return GetTickCount(); }
 void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
 
 void platform_hide_window(void* window)
@@ -232,8 +232,8 @@ void platform_hide_window(void* window)
     // counts as hidden (all setup.exe can look at) as soon as that thread
     // takes the request; it is waited for, within a bound.
     ShowWindowAsync(splash, SW_HIDE);
-    const ULONGLONG give_up = GetTickCount64() + HIDE_WAIT_MS;
-    while (IsWindowVisible(splash) && GetTickCount64() < give_up)
+    const DWORD asked = GetTickCount();
+    while (IsWindowVisible(splash) && GetTickCount() - asked < HIDE_WAIT_MS)
         Sleep(1);
 }
 

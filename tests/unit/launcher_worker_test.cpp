@@ -64,7 +64,7 @@ public:
     std::map<std::string, std::vector<Listed>> tree;
     std::map<std::string, int> held_rounds;  // path -> rounds it stays held
     std::set<std::string> refuses;           // path -> FAILED
-    uint64_t clock_ms = 1000;
+    uint32_t clock_ms = 1000;
 
     uint32_t temp_path(char* buffer, uint32_t capacity) override
     {
@@ -159,7 +159,7 @@ public:
         calls.push_back(std::string("rmdir ") + path);
         return outcome(path);
     }
-    uint64_t now_ms() override { return clock_ms; }
+    uint32_t now_ms() override { return clock_ms; }
     void sleep_ms(uint32_t milliseconds) override { clock_ms += milliseconds; }
     void hide_splash() override { calls.push_back("hide"); }
     void end_splash(int32_t exit_code) override { calls.push_back("end " + std::to_string(exit_code)); }
@@ -388,9 +388,12 @@ TEST(LauncherWorker, HeldFilesAreRetriedUntilTheyGo)
 
 TEST(LauncherWorker, RetriesStopAfterAboutTwoSecondsAndRefusalsAreNotRetried)
 {
-    for (bool held : {true, false}) {
+    // The clock wraps every 2^32 ms (Windows' 32-bit tick count): a run
+    // across the wrap waits as long as any other.
+    for (auto [held, clock] : {std::pair{true, 1000u}, {false, 1000u}, {true, 0xFFFFF000u}}) {
         SCOPED_TRACE(held);
         ScriptedHost host;
+        host.clock_ms = clock;
         host.tree[PRIVATE] = {{"kelvo08.tmp", true}};
         host.tree[SCRATCH] = {{"setup.exe", false}};
         if (held)
@@ -398,9 +401,9 @@ TEST(LauncherWorker, RetriesStopAfterAboutTwoSecondsAndRefusalsAreNotRetried)
         else
             host.refuses = {SCRATCH + SEP + "setup.exe"};
         InstallerWorker worker;
-        uint64_t start = host.clock_ms;
+        uint32_t start = host.clock_ms;
         EXPECT_EQ(installer_worker_run(worker, host), 0);
-        uint64_t spent = host.clock_ms - start;
+        uint32_t spent = host.clock_ms - start;
         if (held) {
             EXPECT_GE(spent, CLEANUP_RETRY_MS);
             EXPECT_LE(spent, CLEANUP_RETRY_MS + CLEANUP_PAUSE_MS);

@@ -1,5 +1,7 @@
 #include "extract/name_text.h"
 
+#include <cstring>
+
 namespace {
 
 // Code page 437, bytes 0x80-0xFF. The low half is ASCII.
@@ -65,6 +67,20 @@ bool is_utf8_text(const uint8_t* bytes, size_t length)
 
 size_t stored_text_to_utf8(const uint8_t* bytes, size_t length, char* out, size_t capacity)
 {
+#ifndef KELVO_SMALL_CODE  // the installer has few names and no room
+    // Most names are ASCII, the same text in either reading.
+    size_t ascii = 0;
+    while (ascii < length && bytes[ascii] < 0x80)
+        ascii++;
+    if (ascii == length) {
+        if (capacity > 0) {
+            const size_t used = length < capacity ? length : capacity - 1;
+            std::memcpy(out, bytes, used);
+            out[used] = '\0';
+        }
+        return length;
+    }
+#endif
     const bool utf8 = is_utf8_text(bytes, length);
     size_t used = 0;    // bytes written to out
     size_t needed = 0;  // bytes the whole text takes

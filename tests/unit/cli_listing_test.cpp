@@ -83,6 +83,9 @@ TEST(CliListing, StoredTextIsUtf8OrCodePage437)
     const uint8_t e_acute[] = {'a', 'b', 0x82};
     EXPECT_EQ(stored_text_to_utf8(e_acute, 3, cut, sizeof cut), 4u);
     EXPECT_STREQ(cut, "ab");
+    const uint8_t ascii[] = {'a', 'b', 'c', 'd', 'e'};
+    EXPECT_EQ(stored_text_to_utf8(ascii, 5, cut, sizeof cut), 5u);
+    EXPECT_STREQ(cut, "abc");
 }
 
 TEST(CliListing, JsonStringsAreAlwaysValid)

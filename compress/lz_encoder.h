@@ -30,6 +30,8 @@ struct LzEncoderOptions {
 
 // What the parser decides at one position.
 enum : uint8_t { OP_LITERAL = 0, OP_REP0 = 1, OP_NEW_DISTANCE = 5 };
+// Inside the parse only: the match is followed by literals and a rep 0.
+constexpr uint8_t OP_THEN_REP0 = 0x80;
 struct ParseOp {
     uint32_t value;   // literal byte, or coded distance value
     uint16_t length;  // 1 for a literal

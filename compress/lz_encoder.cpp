@@ -232,11 +232,32 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
     work.match_start.assign(seg_size + 1, 0);
     work.matches.clear();
     MatchRef found[MAX_MATCHES_PER_POSITION + 2];
+    MatchRef next_found[MAX_MATCHES_PER_POSITION + 2];
     uint64_t skip_until = 0;
+    // Matches found at pos, kept unless the parse jumps over pos: past a
+    // long match the parse jumps, so reporting there is wasted (the tree
+    // takes the position in all the same).
+    auto keep = [&](uint64_t pos, const MatchRef* m, int n) {
+        if (pos < skip_until)
+            return;
+        work.matches.insert(work.matches.end(), m, m + n);
+        if (n > 0 && m[n - 1].length >= enc.finder.nice_length)
+            skip_until = pos + m[n - 1].length;
+    };
     // The window holds MAX_MATCH bytes past the segment, or the stream's end.
     const uint64_t data_end = enc.window->end();
     for (uint32_t i = 0; i < seg_size; ++i) {
         uint64_t pos = seg_begin + i;
+        work.match_start[i] = static_cast<uint32_t>(work.matches.size());
+        if (i + 1 < seg_size && pos + 1 + MAX_MATCH <= data_end) {
+            int n, next_n;
+            find_matches_two(enc.finder, relative(enc, pos), found, n, next_found, next_n);
+            keep(pos, found, n);
+            work.match_start[i + 1] = static_cast<uint32_t>(work.matches.size());
+            keep(pos + 1, next_found, next_n);
+            ++i;
+            continue;
+        }
         // The match trees compare up to the end of the whole stream, never
         // up to the entry's end: a tree built with comparisons cut short
         // in the middle of the stream takes "equal up to the limit" for
@@ -244,16 +265,12 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
         // lengths that are not there. The parser cuts matches at the
         // entry's end.
         uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, data_end - pos));
-        work.match_start[i] = static_cast<uint32_t>(work.matches.size());
         if (pos < skip_until) {
             skip_position(enc.finder, relative(enc, pos), max_length);
             continue;
         }
         int n = find_matches(enc.finder, relative(enc, pos), max_length, found);
-        work.matches.insert(work.matches.end(), found, found + n);
-        // Past a long match the parse jumps, so searching there is wasted.
-        if (n > 0 && found[n - 1].length >= enc.finder.nice_length)
-            skip_until = pos + found[n - 1].length;
+        keep(pos, found, n);
     }
     work.match_start[seg_size] = static_cast<uint32_t>(work.matches.size());
 }
@@ -799,6 +816,11 @@ void write_blocks(LzEncoder& enc, PackBitWriter& out, const std::vector<ParseOp>
 
 }  // namespace
 
+struct LzScratch {
+    SegmentWork segment;
+    SplitWork split;
+};
+
 LzEncoder::LzEncoder() = default;
 LzEncoder::~LzEncoder() = default;
 
@@ -840,8 +862,10 @@ bool flush_words(PackBitWriter& bits, const PackedBytesSink& out)
 bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedBytesSink& sink)
 {
     PackBitWriter out;
-    SegmentWork work;
-    SplitWork split;
+    if (!enc.scratch)
+        enc.scratch = std::make_unique<LzScratch>();
+    SegmentWork& work = enc.scratch->segment;
+    SplitWork& split = enc.scratch->split;
     enc.last_block_symbols.clear();
     enc.last_max_distance = 0;
     enc.last_lowest_source = begin;

@@ -53,6 +53,9 @@ struct LzEncoder {
     CodeTableWork codes{};  // the decoder's table build assigns the codes
     SymbolStats carried{};              // statistics of the last segment
     bool have_carried = false;
+    // The parse's and the block choice's arrays, kept from entry to entry
+    // (a solid archive of small files would build them again each time).
+    std::unique_ptr<struct LzScratch> scratch;
     // What the last encoded entry holds, for tests and reports: its block
     // sizes, its farthest match distance and the earliest stream position
     // a match of it copies from (its begin when it has no match).

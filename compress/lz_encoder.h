@@ -30,6 +30,8 @@ struct LzEncoderOptions {
 
 // What the parser decides at one position.
 enum : uint8_t { OP_LITERAL = 0, OP_REP0 = 1, OP_NEW_DISTANCE = 5 };
+// Inside the parse only: the match is followed by literals and a rep 0.
+constexpr uint8_t OP_THEN_REP0 = 0x80;
 struct ParseOp {
     uint32_t value;   // literal byte, or coded distance value
     uint16_t length;  // 1 for a literal
@@ -51,6 +53,9 @@ struct LzEncoder {
     CodeTableWork codes{};  // the decoder's table build assigns the codes
     SymbolStats carried{};              // statistics of the last segment
     bool have_carried = false;
+    // The parse's and the block choice's arrays, kept from entry to entry
+    // (a solid archive of small files would build them again each time).
+    std::unique_ptr<struct LzScratch> scratch;
     // What the last encoded entry holds, for tests and reports: its block
     // sizes, its farthest match distance and the earliest stream position
     // a match of it copies from (its begin when it has no match).

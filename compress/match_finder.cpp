@@ -50,77 +50,110 @@ void match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, in
 
 namespace {
 
-// Inserts pos as the root of its tree, re-linking the old tree below it;
-// when out is given, reports the matches met on the way.
+// One search of a tree, as steps: walk_begin inserts pos as the root of
+// its tree (re-linking the old tree below it) and walk_step visits one node,
+// reporting the matches met on the way when out is given. Two walks in
+// different trees touch disjoint nodes, so they may take turns: the memory
+// waits of one overlap those of the other.
+struct TreeWalk {
+    const uint8_t* in;
+    uint32_t pos, max_length, nice, best_length;
+    uint32_t* pending_lt;
+    uint32_t* pending_gt;
+    uint32_t lt_length, gt_length, length, node;
+    int depth;
+    MatchRef* out;
+    int count;
+};
+
+// False when the tree held nothing usable: the walk is over.
+inline bool walk_begin(MatchFinder& mf, TreeWalk& w, uint32_t pos, uint32_t max_length, uint32_t best_length,
+                       MatchRef* out, int count)
+{
+    w.in = mf.data + pos;
+    w.pos = pos;
+    w.max_length = max_length;
+    w.best_length = best_length;
+    w.out = out;
+    w.count = count;
+    uint32_t h = hash_4(w.in);
+    uint32_t slot = mf.hash4[h];
+    mf.hash4[h] = pos + 1;
+    w.pending_lt = &mf.child[2 * (pos & (mf.window - 1))];
+    w.pending_gt = w.pending_lt + 1;
+    w.nice = mf.nice_length < max_length ? mf.nice_length : max_length;
+    if (!usable(mf, pos, slot, w.node)) {
+        *w.pending_lt = *w.pending_gt = 0;
+        return false;
+    }
+    w.lt_length = w.gt_length = w.length = 0;
+    w.depth = mf.max_depth;
+    return true;
+}
+
+// False when the walk is over.
+inline bool walk_step(MatchFinder& mf, TreeWalk& w)
+{
+    const uint8_t* in = w.in;
+    const uint8_t* match = mf.data + w.node;
+    uint32_t length = w.length;
+    uint32_t* node_children = &mf.child[2 * (w.node & (mf.window - 1))];
+    if (match[length] == in[length]) {
+        length = common_length(in, match, length + 1, w.max_length);
+        if (w.out != nullptr && length > w.best_length) {
+            w.best_length = length;
+            w.out[w.count++] = {length, w.pos - w.node - 1};
+        }
+        if (length >= w.nice) {
+            // Equal up to the limit: the new node takes over the old
+            // one's subtrees and the old one leaves the tree.
+            *w.pending_lt = node_children[0];
+            *w.pending_gt = node_children[1];
+            return false;
+        }
+    }
+    uint32_t slot;
+    if (match[length] < in[length]) {
+        *w.pending_lt = w.node + 1;
+        w.pending_lt = &node_children[1];
+        slot = *w.pending_lt;
+        w.lt_length = length;
+        if (w.gt_length < length)
+            length = w.gt_length;
+    } else {
+        *w.pending_gt = w.node + 1;
+        w.pending_gt = &node_children[0];
+        slot = *w.pending_gt;
+        w.gt_length = length;
+        if (w.lt_length < length)
+            length = w.lt_length;
+    }
+    w.length = length;
+    if (--w.depth <= 0 || !usable(mf, w.pos, slot, w.node)) {
+        *w.pending_lt = *w.pending_gt = 0;
+        return false;
+    }
+    return true;
+}
+
 int tree_search(MatchFinder& mf, uint32_t pos, uint32_t max_length, uint32_t best_length, MatchRef* out,
                 int count)
 {
-    const uint8_t* in = mf.data + pos;
-    uint32_t h = hash_4(in);
-    uint32_t slot = mf.hash4[h];
-    mf.hash4[h] = pos + 1;
-
-    uint32_t* pending_lt = &mf.child[2 * (pos & (mf.window - 1))];
-    uint32_t* pending_gt = pending_lt + 1;
-    uint32_t nice = mf.nice_length < max_length ? mf.nice_length : max_length;
-    uint32_t node;
-    if (!usable(mf, pos, slot, node)) {
-        *pending_lt = *pending_gt = 0;
-        return count;
-    }
-    uint32_t lt_length = 0, gt_length = 0, length = 0;
-    int depth = mf.max_depth;
-    for (;;) {
-        const uint8_t* match = mf.data + node;
-        if (match[length] == in[length]) {
-            length = common_length(in, match, length + 1, max_length);
-            if (out != nullptr && length > best_length) {
-                best_length = length;
-                out[count++] = {length, pos - node - 1};
-            }
-            if (length >= nice) {
-                // Equal up to the limit: the new node takes over the old
-                // one's subtrees and the old one leaves the tree.
-                uint32_t* node_children = &mf.child[2 * (node & (mf.window - 1))];
-                *pending_lt = node_children[0];
-                *pending_gt = node_children[1];
-                return count;
-            }
+    TreeWalk w;
+    if (walk_begin(mf, w, pos, max_length, best_length, out, count))
+        while (walk_step(mf, w)) {
         }
-        uint32_t* node_children = &mf.child[2 * (node & (mf.window - 1))];
-        if (match[length] < in[length]) {
-            *pending_lt = node + 1;
-            pending_lt = &node_children[1];
-            slot = *pending_lt;
-            lt_length = length;
-            if (gt_length < length)
-                length = gt_length;
-        } else {
-            *pending_gt = node + 1;
-            pending_gt = &node_children[0];
-            slot = *pending_gt;
-            gt_length = length;
-            if (lt_length < length)
-                length = lt_length;
-        }
-        if (--depth <= 0 || !usable(mf, pos, slot, node)) {
-            *pending_lt = *pending_gt = 0;
-            return count;
-        }
-    }
+    return w.count;
 }
 
-}  // namespace
-
-int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out)
+// The 2- and 3-byte candidates of pos (max_length >= 3); best is the
+// longest length reported.
+int short_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out, uint32_t& best)
 {
-    if (max_length < 2)
-        return 0;
     const uint8_t* in = mf.data + pos;
     int count = 0;
-    uint32_t best = 1;
+    best = 1;
     uint32_t node;
-
     uint32_t h2 = hash_2(in);
     uint32_t slot = mf.hash2[h2];
     mf.hash2[h2] = pos + 1;
@@ -135,7 +168,6 @@ int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* o
     }
     if (max_length < 3)
         return count;
-
     uint32_t h3 = hash_3(in);
     slot = mf.hash3[h3];
     mf.hash3[h3] = pos + 1;
@@ -146,9 +178,53 @@ int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* o
             out[count++] = {length, pos - node - 1};
         }
     }
+    return count;
+}
+
+}  // namespace
+
+int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out)
+{
+    if (max_length < 2)
+        return 0;
+    uint32_t best;
+    int count = short_matches(mf, pos, max_length, out, best);
     if (max_length < 4)
         return count;
     return tree_search(mf, pos, max_length, best, out, count);
+}
+
+void find_matches_two(MatchFinder& mf, uint32_t pos, MatchRef* out, int& count, MatchRef* next_out,
+                      int& next_count)
+{
+    // The hash tables of 2 and 3 bytes are apart from the trees: both
+    // positions' lookups may come before either tree walk.
+    uint32_t best, next_best;
+    count = short_matches(mf, pos, MAX_MATCH, out, best);
+    next_count = short_matches(mf, pos + 1, MAX_MATCH, next_out, next_best);
+    // The walks share no node when the positions hash to different trees
+    // and the node whose slot pos + 1 takes over (pos + 1 - window, which
+    // pos could still reach) is not in the tree of pos.
+    const uint8_t* in = mf.data + pos;
+    const uint32_t h = hash_4(in);
+    if (h == hash_4(in + 1) || (pos + 1 >= mf.window && hash_4(in + 1 - mf.window) == h)) {
+        count = tree_search(mf, pos, MAX_MATCH, best, out, count);
+        next_count = tree_search(mf, pos + 1, MAX_MATCH, next_best, next_out, next_count);
+        return;
+    }
+    TreeWalk a, b;
+    bool more_a = walk_begin(mf, a, pos, MAX_MATCH, best, out, count);
+    bool more_b = walk_begin(mf, b, pos + 1, MAX_MATCH, next_best, next_out, next_count);
+    while (more_a && more_b) {
+        more_a = walk_step(mf, a);
+        more_b = walk_step(mf, b);
+    }
+    while (more_a)
+        more_a = walk_step(mf, a);
+    while (more_b)
+        more_b = walk_step(mf, b);
+    count = a.count;
+    next_count = b.count;
 }
 
 void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length)

@@ -80,5 +80,11 @@ void match_finder_rebase(MatchFinder& mf, const uint8_t* data, uint32_t delta);
 MatchRef chain_search(MatchFinder& mf, uint32_t pos, uint32_t max_length, int depth);
 void chain_insert(MatchFinder& mf, uint32_t pos);
 
+// find_matches for pos and then for pos + 1, both with MAX_MATCH bytes
+// ahead, with the same results; the two tree walks take turns where they
+// share no node, which hides much of the time spent waiting on memory.
+void find_matches_two(MatchFinder& mf, uint32_t pos, MatchRef* out, int& count, MatchRef* next_out,
+                      int& next_count);
+
 // Records position pos without searching.
 void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length);

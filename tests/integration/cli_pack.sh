@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # a -> x round trips of a real folder tree with every packing option, and
-# what a says about names, comments and existing archives.
+# what a says about names, comments and existing archives. In wine mode a
+# fourth argument, the native kelvo, packs beside kelvo.exe.
 . "$(dirname "$0")/cli_lib.sh"
 
 # A real tree: documentation and templates Debian put on the machine (links
@@ -149,5 +150,21 @@ expect_rc 8 "a -v too small for a header"
 expect_err "too small" "a -v too small says so"
 expect_missing tiny.ace "a -v too small wrote nothing"
 ls | grep -q tmp && fail "a left a temporary file: $(ls)" || pass
+
+# kelvo.exe is a 32-bit x87 program and the native tool a 64-bit one:
+# the packer decides in integers only, so both make the same archive of the
+# same files at every kind of level (chains, one parse, several parses).
+native=${4:-}
+if [ "$mode" = wine ] && [ -n "$native" ]; then
+  fresh same-bytes
+  mkdir bins && cp "$native" "$tool" bins/
+  for level in 1 4 6 9; do
+    run a "-m$level" win.ace ../real bins
+    expect_rc 0 "a -m$level for the comparison"
+    timeout 120 "$native" a "-m$level" native.ace ../real bins >/dev/null 2>&1 || fail "native kelvo a -m$level"
+    expect_same_file native.ace win.ace "kelvo.exe and the native kelvo pack alike at -m$level"
+    rm -f win.ace native.ace
+  done
+fi
 
 done_testing

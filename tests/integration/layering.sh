@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The source tree's layering: system headers (windows.h, POSIX) only under
 # platform/ or a win32/ or posix/ folder of a subsystem, and platform/, the
-# ground floor, includes no subsystem.
+# ground floor, includes no subsystem; the packer computes no floating
+# point.
 #   layering.sh SOURCE_ROOT
 set -uo pipefail
 cd "$1"
@@ -18,6 +19,15 @@ fi
 found=$(grep -rEn '#include "' platform | grep -v '#include "platform/' || true)
 if [ -n "$found" ]; then
   echo "platform/ includes a subsystem:"
+  echo "$found"
+  status=1
+fi
+# The 32-bit build rounds floating point in 80-bit x87 registers and the
+# 64-bit one in SSE doubles: a packer that decided by floats could pack the
+# same files to different archives on the two.
+found=$(grep -rEn '^[^/]*\<(float|double)\>|#include <cmath>' --include='*.cpp' --include='*.h' compress || true)
+if [ -n "$found" ]; then
+  echo "floating point in the packer:"
   echo "$found"
   status=1
 fi

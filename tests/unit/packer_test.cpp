@@ -13,6 +13,7 @@
 
 #include "archive/header.h"
 #include "compress/code_table.h"
+#include "compress/fixed_log2.h"
 #include "compress/lz_encoder.h"
 #include "compress/match_finder.h"
 #include "compress/packer.h"
@@ -632,6 +633,27 @@ TEST(PackerCodes, LengthLimitedCodesAreCompleteAndOptimal)
     }
 }
 
+// The integer log2 that prices every choice: within 2^-15 bits over the
+// whole range of counts and sums, and never decreasing (a larger count
+// must never look dearer).
+TEST(PackerCodes, FixedPointLog2IsCloseAndMonotonic)
+{
+    uint64_t previous = 0;
+    for (uint64_t x = 1; x < (uint64_t{1} << 17); ++x) {
+        uint64_t v = log2_fixed(x);
+        ASSERT_GE(v, previous) << x;
+        previous = v;
+    }
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 20000; ++round) {
+        uint64_t x = rng() >> (rng() % 63);
+        if (x == 0)
+            continue;
+        double exact = std::log2(static_cast<double>(x)) * static_cast<double>(LOG2_ONE);
+        EXPECT_NEAR(static_cast<double>(log2_fixed(x)), exact, 2.0) << x;
+    }
+}
+
 TEST(PackerCodes, TablesReadBackThroughTheDecoder)
 {
     std::mt19937 rng(8);
@@ -713,5 +735,39 @@ TEST(PackerMatchFinder, FindsTheLongestMatchesAndOnlyRealOnes)
         if (longest >= 4) {
             ASSERT_EQ(n > 0 ? found[n - 1].length : 0, longest) << pos;
         }
+    }
+}
+
+// Two positions searched with their tree walks taking turns: the same
+// matches and the same trees as one position after the other, with the
+// window small enough that the walks meet the slots the next position
+// takes over, and runs whose neighbours share a tree.
+TEST(PackerMatchFinder, WalksTakingTurnsMatchOneAtATime)
+{
+    std::mt19937 rng(13);
+    Bytes data(40000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = (i / 3000) % 2 ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>("aab"[rng() % 3]);
+    for (int depth : {4, 48}) {
+        MatchFinder one, two;
+        match_finder_init(one, data.data(), 10, depth, 32);
+        match_finder_init(two, data.data(), 10, depth, 32);
+        MatchRef a[MAX_MATCHES_PER_POSITION + 2], b[MAX_MATCHES_PER_POSITION + 2];
+        MatchRef c[MAX_MATCHES_PER_POSITION + 2];
+        for (uint32_t pos = 0; pos + 1 + MAX_MATCH <= data.size(); pos += 2) {
+            int na = find_matches(one, pos, MAX_MATCH, a);
+            int nb = find_matches(one, pos + 1, MAX_MATCH, b);
+            int n, next_n;
+            MatchRef d[MAX_MATCHES_PER_POSITION + 2];
+            find_matches_two(two, pos, c, n, d, next_n);
+            ASSERT_EQ(n, na) << pos;
+            ASSERT_EQ(next_n, nb) << pos;
+            for (int k = 0; k < n; ++k)
+                ASSERT_TRUE(c[k].length == a[k].length && c[k].value == a[k].value) << pos;
+            for (int k = 0; k < next_n; ++k)
+                ASSERT_TRUE(d[k].length == b[k].length && d[k].value == b[k].value) << pos;
+        }
+        EXPECT_EQ(one.child, two.child);
+        EXPECT_EQ(one.hash4, two.hash4);
     }
 }

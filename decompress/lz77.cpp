@@ -16,6 +16,13 @@
 #else
 #define KELVO_LZ_BMI2 0
 #endif
+// Match copies that may write past the match (see COPY_OVERSHOOT): fewer
+// branches on the length, at the price of a saved run of the ring.
+#ifdef KELVO_SMALL_CODE
+#define KELVO_LZ_OVERSHOOT 0
+#else
+#define KELVO_LZ_OVERSHOOT 1
+#endif
 
 namespace {
 
@@ -121,6 +128,47 @@ inline void copy_unwrapped(uint8_t* dst, const uint8_t* from, uint32_t length)
             dst[k] = from[k];
     }
 }
+
+#if KELVO_LZ_OVERSHOOT
+// The same bytes as a forward byte loop in dst[0 .. length), and up to
+// COPY_OVERSHOOT - 1 bytes of no meaning after them; reads up to as far
+// past from + length. For a source behind by 16 or more, or ahead at all,
+// every piece loaded is final when it is loaded (the source behind was
+// written by earlier pieces, the one ahead is never written before it is
+// read); 8 to 15 behind, the same in 8-byte pieces; closer, a period of
+// gap bytes stored a word at a time. A source at dst or fewer than
+// COPY_OVERSHOOT bytes ahead is the caller's (it reads from ring_saved).
+inline void copy_overshooting(uint8_t* dst, const uint8_t* from, uint32_t length)
+{
+    const ptrdiff_t gap = dst - from;
+    if (gap >= 16 || gap < 0) {
+        copy16(dst, from);
+        copy16(dst + 16, from + 16);
+        for (uint32_t k = 32; k < length; k += 16)
+            copy16(dst + k, from + k);
+    } else if (gap >= 8) {
+        store8(dst, load8(from));
+        store8(dst + 8, load8(from + 8));
+        for (uint32_t k = 16; k < length; k += 8)
+            store8(dst + k, load8(from + k));
+    } else if (gap == 1) {
+        const uint64_t pattern = uint64_t(dst[-1]) * 0x0101010101010101u;
+        store8(dst, pattern);
+        store8(dst + 8, pattern);
+        for (uint32_t k = 16; k < length; k += 8)
+            store8(dst + k, pattern);
+    } else {
+        // gap 2..7 (0 is the caller's): the first 8 bytes one by one, then
+        // that word again at every whole number of periods.
+        for (uint32_t k = 0; k < 8; ++k)
+            dst[k] = from[k];
+        const uint64_t pattern = load8(dst);
+        const uint32_t stride = 8 - 8 % uint32_t(gap);
+        for (uint32_t k = stride; k < length; k += stride)
+            store8(dst + k, pattern);
+    }
+}
+#endif
 
 // Appends length bytes copied from distance bytes back, exactly as a
 // forward byte loop would (an overlapping source repeats the bytes just
@@ -568,8 +616,10 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
     // Up to three symbols per step: the first two of them literals.
     constexpr int32_t STEP_SYMBOLS = 3;
-    // A match of MATCH_MARGIN bytes from any step's start stays inside.
-    uint8_t* const ring_fast_end = ring + (ring_size - MATCH_MARGIN);
+    // A match of MATCH_MARGIN bytes from any step's start stays inside,
+    // with what its copy may write past it.
+    constexpr uint32_t OVERSHOOT = KELVO_LZ_OVERSHOOT ? COPY_OVERSHOOT : 0;
+    uint8_t* const ring_fast_end = ring + (ring_size - (KELVO_LZ_OVERSHOOT ? FAST_RUN_TAIL : MATCH_MARGIN));
 
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
@@ -580,7 +630,14 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             uint8_t* const start = ring + d.dict_pos;
             // A step that starts before stop may still take two literals
             // before the call's limit is reached.
-            uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
+            uint8_t* stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
+#if KELVO_LZ_OVERSHOOT
+            // What the run may overwrite before it writes it for good: the
+            // bytes from start to the end of its last match and overshoot.
+            stop = std::min(stop, start + FAST_RUN_BYTES);
+            uint8_t* const saved = lz.ring_saved;
+            std::memcpy(saved, start, size_t(stop - start) + FAST_RUN_TAIL);
+#endif
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
             // The history in a local copy, which the stores through out
@@ -655,6 +712,17 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
                 const uint32_t pos = uint32_t(out - ring);
                 const uint32_t src = (pos - (v + 1)) & ring_mask;
+#if KELVO_LZ_OVERSHOOT
+                // Of the bytes ahead of out, those that an earlier copy's
+                // overshoot may have changed are the next OVERSHOOT ones.
+                if (src - pos < OVERSHOOT) [[unlikely]] {
+                    const uint8_t* from = saved + (ring + src - start);
+                    for (uint32_t k = 0; k < length; ++k)
+                        out[k] = from[k];
+                } else if (src + length + OVERSHOOT <= ring_size) [[likely]] {
+                    copy_overshooting(out, ring + src, length);
+                } else
+#endif
                 if (src + length <= ring_size) [[likely]] {
                     copy_unwrapped(out, ring + src, length);
                 } else {
@@ -663,6 +731,9 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 }
                 out += length;
             } while (out < stop && (--steps != 0 || (steps = steps_allowed()) != 0));
+#if KELVO_LZ_OVERSHOOT
+            std::memcpy(out, saved + (out - start), OVERSHOOT);
+#endif
             loop_bits_store(cx.bits, b, words);
             lz.history_index = int16_t(newest);
             std::copy(history, history + HISTORY_SIZE, lz.distance_history);

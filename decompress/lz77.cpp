@@ -23,6 +23,14 @@
 #else
 #define KELVO_LZ_OVERSHOOT 1
 #endif
+// The main code's entries carry each match's fields (main_entry): fewer
+// loads and one shift for a code and its extra bits. The stub keeps the
+// 16-bit entries and the constant tables, which are less code.
+#ifdef KELVO_SMALL_CODE
+#define KELVO_LZ_MATCH_ENTRIES 0
+#else
+#define KELVO_LZ_MATCH_ENTRIES 1
+#endif
 
 namespace {
 
@@ -343,8 +351,15 @@ uint32_t decode_lz77_reference(JobContext& cx, uint8_t* out, uint32_t request)
 int read_block_header(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
+#if KELVO_LZ_MATCH_ENTRIES
+    uint16_t* const main_fast = nullptr;
+    uint32_t* const main_entries = lz.main_entries;
+#else
+    uint16_t* const main_fast = lz.main_code.fast;
+    uint32_t* const main_entries = nullptr;
+#endif
     if (!read_code_table(cx, TABLE_BITS, lz.main_code.lookup, lz.main_code.code_lengths, MAIN_SYMBOL_LIMIT,
-                         lz.main_code.fast) ||
+                         main_fast, main_entries) ||
         !read_code_table(cx, TABLE_BITS, lz.length_code.lookup, lz.length_code.code_lengths, LENGTH_SYMBOL_LIMIT,
                          lz.length_code.fast)) {
         lz.call_produced = lz.call_limit;
@@ -592,6 +607,23 @@ constexpr bool length_bases_by_symbol()
     return true;
 }
 static_assert(length_bases_by_symbol(), "every symbol's coded values share one length base");
+constexpr bool match_entries_agree()
+{
+    for (uint32_t s = 256; s <= uint32_t(MAIN_SYMBOL_LIMIT); ++s) {
+        const uint32_t e = main_entry(s, 7);
+        const uint32_t extra = (e >> MATCH_EXTRA_SHIFT) & 31;
+        if (((e >> MATCH_BASE_SHIFT) & 7) != MATCH_LENGTH_BASE[s - 256] || (e & FAST_LENGTH_MASK) != 7 ||
+            (e >> FAST_LENGTH_BITS & 0x1FF) != s || ((e & MATCH_NEW_DISTANCE) != 0) != (s >= 260))
+            return false;
+        if (s >= 260 && (extra != DISTANCE_EXTRA_BITS[s - 260] || ((e >> MATCH_TOTAL_SHIFT) & 63) != 7 + extra ||
+                         (((e >> 30) & 1) << extra) != DISTANCE_BASE[s - 260]))
+            return false;
+        if (s < 260 && ((e >> MATCH_TOTAL_SHIFT) & 63) != 7)
+            return false;
+    }
+    return true;
+}
+static_assert(match_entries_agree(), "main_entry gives each symbol the constant tables' fields");
 
 // The symbol loop with the bit stream, ring position and counters in
 // locals and the tables' decode entries. Far from the ends (the call's
@@ -610,7 +642,11 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     uint8_t* const ring = d.dict_bytes;
     const uint32_t ring_mask = d.dict_mask;
     const uint32_t ring_size = d.dict_size;
+#if KELVO_LZ_MATCH_ENTRIES
+    const uint32_t* const main_entries = lz.main_entries;
+#else
     const uint16_t* const main_entries = lz.main_code.fast;
+#endif
     const uint16_t* const length_entries = lz.length_code.fast;
     const uint8_t* const fast_bytes_end = cx.bits.stream_bytes + FAST_BYTE_LIMIT;
     constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
@@ -684,13 +720,42 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                         left -= 1;
                     }
                 }
-                consume_entry(b, entry);
                 --left;
-                const uint32_t s = entry >> FAST_LENGTH_BITS;
                 uint32_t v;
                 uint32_t base;
                 // Entry r moves to the front, the newer ones move back; a
                 // new value replaces the oldest.
+#if KELVO_LZ_MATCH_ENTRIES
+                if (!(entry & MATCH_NEW_DISTANCE)) {
+                    consume_entry(b, entry);
+                    const uint32_t r = (entry >> FAST_LENGTH_BITS) & 3;
+                    v = history[(newest - r) & 3];
+                    for (uint32_t j = r; j > 0; --j)
+                        history[(newest - j) & 3] = history[(newest - j + 1) & 3];
+                } else {
+                    const uint32_t extra_bits = (entry >> MATCH_EXTRA_SHIFT) & 31;
+                    uint32_t extra;
+                    if constexpr (WIDE) {
+                        // The code and its extra bits in one shift; a
+                        // match's code takes at least one bit.
+                        const uint32_t total = (entry >> MATCH_TOTAL_SHIFT) & 63;
+                        const W before = b.bits;
+                        b.bits <<= total;
+                        b.held -= total;
+                        extra = uint32_t((before >> 1) >> (63 - total)) & ((1u << extra_bits) - 1);
+                    } else {
+                        consume_entry(b, entry);
+                        refill_loose(b);
+                        extra = take_bits(b, extra_bits);
+                    }
+                    v = ((entry >> 30) & 1) << extra_bits | extra;
+                    newest = (newest + 1) & 3;
+                }
+                history[newest] = v;
+                base = (entry >> MATCH_BASE_SHIFT) & 7;
+#else
+                consume_entry(b, entry);
+                const uint32_t s = entry >> FAST_LENGTH_BITS;
                 if (s <= 259) {
                     const uint32_t r = s - 256;
                     v = history[(newest - r) & 3];
@@ -705,6 +770,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 }
                 history[newest] = v;
                 base = MATCH_LENGTH_BASE[s - 256];
+#endif
                 if constexpr (!WIDE)
                     refill_loose(b);
                 const uint32_t length_entry = length_entries[peek_entry_index(b)];

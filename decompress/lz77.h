@@ -57,9 +57,11 @@ struct LzDecoder {
     // Which of its loops decode_symbols runs (LZ_LOOP_ flags), chosen with
     // the ring by lz_default_loop; all give the same results.
     uint8_t loop;
-    // Their decode entries (fast) are made with every block header.
+    // Their decode entries are made with every block header: 16-bit ones
+    // (fast) in the installer stub, else main_entries for the main code.
     HuffmanTable main_code;
     HuffmanTable length_code;
+    uint32_t main_entries[TABLE_SIZE];
     uint8_t ring_saved[RING_SAVED_BYTES];
 };
 

@@ -481,7 +481,9 @@ static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
 constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
 constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
 static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
-static_assert(FAST_BYTE_LIMIT - 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
+// (The refill before a run's first step moves on by at most one byte:
+// the run's stream starts with 49 bits or more.)
+static_assert(FAST_BYTE_LIMIT - 1 + 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
               "refills load inside the buffer");
 
 // The loop's own bit stream, over a word of W bits (64, or 32 where
@@ -693,9 +695,12 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 return room <= 0 ? 0u : std::min(left / uint32_t(STEP_SYMBOLS), uint32_t(room) / STEP_ADVANCE);
             };
             uint32_t steps = 1;  // the entry conditions allow the first
+            // Every step ends with a refill and the next step's main entry,
+            // looked up before its match is copied: a mispredicted branch
+            // of the copy then does not take that lookup with it.
+            refill_loose(b);
+            uint32_t entry = main_entries[peek_entry_index(b)];
             do {
-                refill_loose(b);
-                uint32_t entry = main_entries[peek_entry_index(b)];
                 if (entry < FIRST_MATCH_ENTRY) {
                     consume_entry(b, entry);
                     *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
@@ -705,6 +710,8 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                         *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
                         if constexpr (!WIDE) {
                             left -= 2;
+                            refill_loose(b);
+                            entry = main_entries[peek_entry_index(b)];
                             continue;
                         }
                         entry = main_entries[peek_entry_index(b)];
@@ -712,6 +719,8 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                             consume_entry(b, entry);
                             *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
                             left -= 3;
+                            refill_loose(b);
+                            entry = main_entries[peek_entry_index(b)];
                             continue;
                         }
                         left -= 2;
@@ -776,6 +785,8 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 const uint32_t length_entry = length_entries[peek_entry_index(b)];
                 consume_entry(b, length_entry);
                 const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
+                refill_loose(b);
+                entry = main_entries[peek_entry_index(b)];
                 const uint32_t pos = uint32_t(out - ring);
                 const uint32_t src = (pos - (v + 1)) & ring_mask;
 #if KELVO_LZ_OVERSHOOT

@@ -179,8 +179,26 @@ inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
 
 void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_items(work, work.sort_items, lo, hi); }
 
+#ifndef KELVO_SMALL_CODE
+// As fill_span, in 32-bit entries.
+static inline void fill_span32(uint32_t* p, uint32_t span, uint32_t value)
+{
+    if (span < 4) {
+        p[0] = value;
+        if (span == 2)
+            p[1] = value;
+        return;
+    }
+    const uint64_t two = uint64_t(value) * 0x0000000100000001u;
+    for (uint32_t k = 0; k < span; k += 4) {
+        std::memcpy(p + k, &two, 8);
+        std::memcpy(p + k + 2, &two, 8);
+    }
+}
+#endif
+
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries,
-                       int stale_from)
+                       int stale_from, [[maybe_unused]] uint32_t* match_entries)
 {
     const uint32_t size = 1u << width;
     // What the table holds from pos up is then what it held before the build.
@@ -225,13 +243,23 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
         fill_span(table + pos, span, symbol);
         if (entries)
             fill_span(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
+#ifndef KELVO_SMALL_CODE
+        if (match_entries)
+            fill_span32(match_entries + pos, span, main_entry(symbol, lengths[symbol]));
+#endif
         pos += span;
     }
     clear_stale(pos);
     if (entries) {
-        for (; pos < size; ++pos)
-            entries[pos] = uint16_t(table[pos] << FAST_LENGTH_BITS | lengths[table[pos]]);
+        for (uint32_t v = pos; v < size; ++v)
+            entries[v] = uint16_t(table[v] << FAST_LENGTH_BITS | lengths[table[v]]);
     }
+#ifndef KELVO_SMALL_CODE
+    if (match_entries) {
+        for (uint32_t v = pos; v < size; ++v)
+            match_entries[v] = main_entry(table[v], lengths[table[v]]);
+    }
+#endif
     return 1;
 }
 
@@ -241,4 +269,10 @@ void pack_lookup_table(const HuffmanTable& table, uint16_t* fast)
         const uint16_t s = table.lookup[v];
         fast[v] = uint16_t(s << FAST_LENGTH_BITS | table.code_lengths[s]);
     }
+}
+
+void pack_main_entries(const HuffmanTable& table, uint32_t* entries)
+{
+    for (int v = 0; v < TABLE_SIZE; ++v)
+        entries[v] = main_entry(table.lookup[v], table.code_lengths[table.lookup[v]]);
 }

@@ -29,6 +29,37 @@ static_assert(MAIN_SYMBOL_LIMIT < (1 << (16 - FAST_LENGTH_BITS)));
 constexpr int MAX_SENT_CODE_LENGTH = (PRE_SYMBOL_COUNT - 2) + (PRE_SYMBOL_COUNT - 1);
 static_assert(MAX_SENT_CODE_LENGTH <= FAST_LENGTH_MASK && MAX_SENT_CODE_LENGTH <= 32);
 
+// Main-code entries for the symbol loop outside the installer stub, 32 bits:
+// the low 16 as in the 16-bit entries (code length, symbol); a match
+// symbol (256 and above) adds what its step needs, so that the loop looks
+// nothing else up: the bits its code and its extra bits take together,
+// the extra-bit count, the length base, and for a new distance whether
+// its coded value has a leading 1 (v = that 1 shifted left by the count,
+// plus the extra bits: symbol 260 has none, 261 is 1).
+constexpr int MATCH_TOTAL_SHIFT = 16;  // 6 bits
+constexpr int MATCH_EXTRA_SHIFT = 22;  // 5 bits
+constexpr int MATCH_BASE_SHIFT = 27;   // 3 bits
+constexpr uint32_t MATCH_LEADING_ONE = 1u << 30;
+constexpr uint32_t MATCH_NEW_DISTANCE = 1u << 31;
+constexpr uint32_t main_entry(uint32_t symbol, uint32_t code_length)
+{
+    const uint32_t low = symbol << FAST_LENGTH_BITS | code_length;
+    if (symbol < 256)
+        return low;
+    if (symbol < 260)
+        return low | code_length << MATCH_TOTAL_SHIFT | (symbol - 256 <= 1 ? 2u : 3u) << MATCH_BASE_SHIFT;
+    const uint32_t k = symbol - 260;
+    const uint32_t extra = k <= 1 ? 0 : k - 1;
+    // The length base of every coded value of the symbol (their range
+    // does not straddle 255 or 8191): that of its lowest.
+    const uint32_t lowest = k <= 1 ? k : 1u << extra;
+    const uint32_t base = lowest <= 255 ? 2 : lowest <= 8191 ? 3 : 4;
+    return low | (code_length + extra) << MATCH_TOTAL_SHIFT | extra << MATCH_EXTRA_SHIFT | base << MATCH_BASE_SHIFT |
+           (k >= 1 ? MATCH_LEADING_ONE : 0) | MATCH_NEW_DISTANCE;
+}
+static_assert(MAX_SENT_CODE_LENGTH + (MAIN_SYMBOL_LIMIT - 261) < 64 && MAIN_SYMBOL_LIMIT - 261 < 32,
+              "a match's fields fit their bits");
+
 struct HuffmanTable {
     uint16_t lookup[TABLE_SIZE];
     uint8_t code_lengths[MAIN_SYMBOL_LIMIT + 1];
@@ -52,8 +83,9 @@ struct CodeTableWork {
 };
 
 // With entries, the table's decode entries are written too.
+// With match_entries, the main code's 32-bit entries are written too.
 int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit,
-                    uint16_t* entries = nullptr);
+                    uint16_t* entries = nullptr, uint32_t* match_entries = nullptr);
 // Fills table from the code lengths of symbols 0..n; 0 when they do not fit
 // (an over-subscribed set, or a length beyond width). A failed build ends
 // the LZ77 decoder's call at its limit: read_block_header does that. With
@@ -62,8 +94,10 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
 // have a length in lengths (read_code_table's cleared table does).
 // Entries of table from stale_from up count as 0 whatever they hold: the
 // builder sets those it does not fill to 0, on failure too.
+// match_entries (width TABLE_BITS, not in the installer stub) the same as
+// entries, in main_entry's form.
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table,
-                       uint16_t* entries = nullptr, int stale_from = TABLE_SIZE);
+                       uint16_t* entries = nullptr, int stale_from = TABLE_SIZE, uint32_t* match_entries = nullptr);
 // The format's quicksort on sort_keys and sort_symbols, step by step: the
 // reference for sort_items_by_length.
 void sort_by_length(CodeTableWork& work, int lo, int hi);
@@ -74,3 +108,4 @@ int decode_symbol(JobContext& cx, const HuffmanTable& table);
 // The plain way to decode entries, from lookup and code_lengths; the
 // builder's own must equal it.
 void pack_lookup_table(const HuffmanTable& table, uint16_t* fast);
+void pack_main_entries(const HuffmanTable& table, uint32_t* entries);

@@ -16,6 +16,21 @@
 #else
 #define KELVO_LZ_BMI2 0
 #endif
+// Match copies that may write past the match (see COPY_OVERSHOOT): fewer
+// branches on the length, at the price of a saved run of the ring.
+#ifdef KELVO_SMALL_CODE
+#define KELVO_LZ_OVERSHOOT 0
+#else
+#define KELVO_LZ_OVERSHOOT 1
+#endif
+// The main code's entries carry each match's fields (main_entry): fewer
+// loads and one shift for a code and its extra bits. The stub keeps the
+// 16-bit entries and the constant tables, which are less code.
+#ifdef KELVO_SMALL_CODE
+#define KELVO_LZ_MATCH_ENTRIES 0
+#else
+#define KELVO_LZ_MATCH_ENTRIES 1
+#endif
 
 namespace {
 
@@ -121,6 +136,47 @@ inline void copy_unwrapped(uint8_t* dst, const uint8_t* from, uint32_t length)
             dst[k] = from[k];
     }
 }
+
+#if KELVO_LZ_OVERSHOOT
+// The same bytes as a forward byte loop in dst[0 .. length), and up to
+// COPY_OVERSHOOT - 1 bytes of no meaning after them; reads up to as far
+// past from + length. For a source behind by 16 or more, or ahead at all,
+// every piece loaded is final when it is loaded (the source behind was
+// written by earlier pieces, the one ahead is never written before it is
+// read); 8 to 15 behind, the same in 8-byte pieces; closer, a period of
+// gap bytes stored a word at a time. A source at dst or fewer than
+// COPY_OVERSHOOT bytes ahead is the caller's (it reads from ring_saved).
+inline void copy_overshooting(uint8_t* dst, const uint8_t* from, uint32_t length)
+{
+    const ptrdiff_t gap = dst - from;
+    if (gap >= 16 || gap < 0) {
+        copy16(dst, from);
+        copy16(dst + 16, from + 16);
+        for (uint32_t k = 32; k < length; k += 16)
+            copy16(dst + k, from + k);
+    } else if (gap >= 8) {
+        store8(dst, load8(from));
+        store8(dst + 8, load8(from + 8));
+        for (uint32_t k = 16; k < length; k += 8)
+            store8(dst + k, load8(from + k));
+    } else if (gap == 1) {
+        const uint64_t pattern = uint64_t(dst[-1]) * 0x0101010101010101u;
+        store8(dst, pattern);
+        store8(dst + 8, pattern);
+        for (uint32_t k = 16; k < length; k += 8)
+            store8(dst + k, pattern);
+    } else {
+        // gap 2..7 (0 is the caller's): the first 8 bytes one by one, then
+        // that word again at every whole number of periods.
+        for (uint32_t k = 0; k < 8; ++k)
+            dst[k] = from[k];
+        const uint64_t pattern = load8(dst);
+        const uint32_t stride = 8 - 8 % uint32_t(gap);
+        for (uint32_t k = stride; k < length; k += stride)
+            store8(dst + k, pattern);
+    }
+}
+#endif
 
 // Appends length bytes copied from distance bytes back, exactly as a
 // forward byte loop would (an overlapping source repeats the bytes just
@@ -295,8 +351,15 @@ uint32_t decode_lz77_reference(JobContext& cx, uint8_t* out, uint32_t request)
 int read_block_header(JobContext& cx)
 {
     LzDecoder& lz = cx.lz;
+#if KELVO_LZ_MATCH_ENTRIES
+    uint16_t* const main_fast = nullptr;
+    uint32_t* const main_entries = lz.main_entries;
+#else
+    uint16_t* const main_fast = lz.main_code.fast;
+    uint32_t* const main_entries = nullptr;
+#endif
     if (!read_code_table(cx, TABLE_BITS, lz.main_code.lookup, lz.main_code.code_lengths, MAIN_SYMBOL_LIMIT,
-                         lz.main_code.fast) ||
+                         main_fast, main_entries) ||
         !read_code_table(cx, TABLE_BITS, lz.length_code.lookup, lz.length_code.code_lengths, LENGTH_SYMBOL_LIMIT,
                          lz.length_code.fast)) {
         lz.call_produced = lz.call_limit;
@@ -418,7 +481,9 @@ static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
 constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
 constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
 static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
-static_assert(FAST_BYTE_LIMIT - 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
+// (The refill before a run's first step moves on by at most one byte:
+// the run's stream starts with 49 bits or more.)
+static_assert(FAST_BYTE_LIMIT - 1 + 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
               "refills load inside the buffer");
 
 // The loop's own bit stream, over a word of W bits (64, or 32 where
@@ -544,6 +609,23 @@ constexpr bool length_bases_by_symbol()
     return true;
 }
 static_assert(length_bases_by_symbol(), "every symbol's coded values share one length base");
+constexpr bool match_entries_agree()
+{
+    for (uint32_t s = 256; s <= uint32_t(MAIN_SYMBOL_LIMIT); ++s) {
+        const uint32_t e = main_entry(s, 7);
+        const uint32_t extra = (e >> MATCH_EXTRA_SHIFT) & 31;
+        if (((e >> MATCH_BASE_SHIFT) & 7) != MATCH_LENGTH_BASE[s - 256] || (e & FAST_LENGTH_MASK) != 7 ||
+            (e >> FAST_LENGTH_BITS & 0x1FF) != s || ((e & MATCH_NEW_DISTANCE) != 0) != (s >= 260))
+            return false;
+        if (s >= 260 && (extra != DISTANCE_EXTRA_BITS[s - 260] || ((e >> MATCH_TOTAL_SHIFT) & 63) != 7 + extra ||
+                         (((e >> 30) & 1) << extra) != DISTANCE_BASE[s - 260]))
+            return false;
+        if (s < 260 && ((e >> MATCH_TOTAL_SHIFT) & 63) != 7)
+            return false;
+    }
+    return true;
+}
+static_assert(match_entries_agree(), "main_entry gives each symbol the constant tables' fields");
 
 // The symbol loop with the bit stream, ring position and counters in
 // locals and the tables' decode entries. Far from the ends (the call's
@@ -562,14 +644,20 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     uint8_t* const ring = d.dict_bytes;
     const uint32_t ring_mask = d.dict_mask;
     const uint32_t ring_size = d.dict_size;
+#if KELVO_LZ_MATCH_ENTRIES
+    const uint32_t* const main_entries = lz.main_entries;
+#else
     const uint16_t* const main_entries = lz.main_code.fast;
+#endif
     const uint16_t* const length_entries = lz.length_code.fast;
     const uint8_t* const fast_bytes_end = cx.bits.stream_bytes + FAST_BYTE_LIMIT;
     constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
     // Up to three symbols per step: the first two of them literals.
     constexpr int32_t STEP_SYMBOLS = 3;
-    // A match of MATCH_MARGIN bytes from any step's start stays inside.
-    uint8_t* const ring_fast_end = ring + (ring_size - MATCH_MARGIN);
+    // A match of MATCH_MARGIN bytes from any step's start stays inside,
+    // with what its copy may write past it.
+    constexpr uint32_t OVERSHOOT = KELVO_LZ_OVERSHOOT ? COPY_OVERSHOOT : 0;
+    uint8_t* const ring_fast_end = ring + (ring_size - (KELVO_LZ_OVERSHOOT ? FAST_RUN_TAIL : MATCH_MARGIN));
 
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
@@ -580,7 +668,14 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             uint8_t* const start = ring + d.dict_pos;
             // A step that starts before stop may still take two literals
             // before the call's limit is reached.
-            uint8_t* const stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
+            uint8_t* stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
+#if KELVO_LZ_OVERSHOOT
+            // What the run may overwrite before it writes it for good: the
+            // bytes from start to the end of its last match and overshoot.
+            stop = std::min(stop, start + FAST_RUN_BYTES);
+            uint8_t* const saved = lz.ring_saved;
+            std::memcpy(saved, start, size_t(stop - start) + FAST_RUN_TAIL);
+#endif
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
             // The history in a local copy, which the stores through out
@@ -600,9 +695,12 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 return room <= 0 ? 0u : std::min(left / uint32_t(STEP_SYMBOLS), uint32_t(room) / STEP_ADVANCE);
             };
             uint32_t steps = 1;  // the entry conditions allow the first
+            // Every step ends with a refill and the next step's main entry,
+            // looked up before its match is copied: a mispredicted branch
+            // of the copy then does not take that lookup with it.
+            refill_loose(b);
+            uint32_t entry = main_entries[peek_entry_index(b)];
             do {
-                refill_loose(b);
-                uint32_t entry = main_entries[peek_entry_index(b)];
                 if (entry < FIRST_MATCH_ENTRY) {
                     consume_entry(b, entry);
                     *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
@@ -612,6 +710,8 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                         *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
                         if constexpr (!WIDE) {
                             left -= 2;
+                            refill_loose(b);
+                            entry = main_entries[peek_entry_index(b)];
                             continue;
                         }
                         entry = main_entries[peek_entry_index(b)];
@@ -619,6 +719,8 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                             consume_entry(b, entry);
                             *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
                             left -= 3;
+                            refill_loose(b);
+                            entry = main_entries[peek_entry_index(b)];
                             continue;
                         }
                         left -= 2;
@@ -627,13 +729,42 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                         left -= 1;
                     }
                 }
-                consume_entry(b, entry);
                 --left;
-                const uint32_t s = entry >> FAST_LENGTH_BITS;
                 uint32_t v;
                 uint32_t base;
                 // Entry r moves to the front, the newer ones move back; a
                 // new value replaces the oldest.
+#if KELVO_LZ_MATCH_ENTRIES
+                if (!(entry & MATCH_NEW_DISTANCE)) {
+                    consume_entry(b, entry);
+                    const uint32_t r = (entry >> FAST_LENGTH_BITS) & 3;
+                    v = history[(newest - r) & 3];
+                    for (uint32_t j = r; j > 0; --j)
+                        history[(newest - j) & 3] = history[(newest - j + 1) & 3];
+                } else {
+                    const uint32_t extra_bits = (entry >> MATCH_EXTRA_SHIFT) & 31;
+                    uint32_t extra;
+                    if constexpr (WIDE) {
+                        // The code and its extra bits in one shift; a
+                        // match's code takes at least one bit.
+                        const uint32_t total = (entry >> MATCH_TOTAL_SHIFT) & 63;
+                        const W before = b.bits;
+                        b.bits <<= total;
+                        b.held -= total;
+                        extra = uint32_t((before >> 1) >> (63 - total)) & ((1u << extra_bits) - 1);
+                    } else {
+                        consume_entry(b, entry);
+                        refill_loose(b);
+                        extra = take_bits(b, extra_bits);
+                    }
+                    v = ((entry >> 30) & 1) << extra_bits | extra;
+                    newest = (newest + 1) & 3;
+                }
+                history[newest] = v;
+                base = (entry >> MATCH_BASE_SHIFT) & 7;
+#else
+                consume_entry(b, entry);
+                const uint32_t s = entry >> FAST_LENGTH_BITS;
                 if (s <= 259) {
                     const uint32_t r = s - 256;
                     v = history[(newest - r) & 3];
@@ -648,13 +779,27 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 }
                 history[newest] = v;
                 base = MATCH_LENGTH_BASE[s - 256];
+#endif
                 if constexpr (!WIDE)
                     refill_loose(b);
                 const uint32_t length_entry = length_entries[peek_entry_index(b)];
                 consume_entry(b, length_entry);
                 const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
+                refill_loose(b);
+                entry = main_entries[peek_entry_index(b)];
                 const uint32_t pos = uint32_t(out - ring);
                 const uint32_t src = (pos - (v + 1)) & ring_mask;
+#if KELVO_LZ_OVERSHOOT
+                // Of the bytes ahead of out, those that an earlier copy's
+                // overshoot may have changed are the next OVERSHOOT ones.
+                if (src - pos < OVERSHOOT) [[unlikely]] {
+                    const uint8_t* from = saved + (ring + src - start);
+                    for (uint32_t k = 0; k < length; ++k)
+                        out[k] = from[k];
+                } else if (src + length + OVERSHOOT <= ring_size) [[likely]] {
+                    copy_overshooting(out, ring + src, length);
+                } else
+#endif
                 if (src + length <= ring_size) [[likely]] {
                     copy_unwrapped(out, ring + src, length);
                 } else {
@@ -663,6 +808,9 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 }
                 out += length;
             } while (out < stop && (--steps != 0 || (steps = steps_allowed()) != 0));
+#if KELVO_LZ_OVERSHOOT
+            std::memcpy(out, saved + (out - start), OVERSHOOT);
+#endif
             loop_bits_store(cx.bits, b, words);
             lz.history_index = int16_t(newest);
             std::copy(history, history + HISTORY_SIZE, lz.distance_history);

@@ -24,6 +24,18 @@ constexpr uint32_t STORED_CHUNK = 1024;
 constexpr uint32_t LZ_MAX_REQUEST = 32768;
 static_assert(LZ_MAX_REQUEST - 1 <= INT16_MAX, "a call delivers at most request - 1 bytes");
 static_assert((1u << DICT_MIN_BITS) >= 2048, "the smallest ring holds a whole 2048-byte call");
+// The symbol loop's match copies (outside the installer stub) store whole
+// 16-byte pieces and may write up to COPY_OVERSHOOT bytes past a match's
+// end; the bytes there are the ring's oldest, which a later match may still
+// read, so a run of the loop covers at most FAST_RUN_BYTES of output and
+// keeps their first contents (ring_saved) to read from and to put back.
+constexpr uint32_t COPY_OVERSHOOT = 32;
+constexpr uint32_t FAST_RUN_BYTES = 2048;
+// A run's last step starts before its stop and may take two literals and a
+// match, whose copy writes past it: what a run may touch beyond its stop.
+constexpr uint32_t FAST_RUN_TAIL = 2 + MATCH_MARGIN + COPY_OVERSHOOT;
+constexpr uint32_t RING_SAVED_BYTES = FAST_RUN_BYTES + FAST_RUN_TAIL;
+static_assert(FAST_RUN_TAIL < (1u << DICT_MIN_BITS) / 2, "room for a run in the smallest ring");
 
 struct Dictionary {
     uint8_t* dict_bytes;
@@ -45,9 +57,12 @@ struct LzDecoder {
     // Which of its loops decode_symbols runs (LZ_LOOP_ flags), chosen with
     // the ring by lz_default_loop; all give the same results.
     uint8_t loop;
-    // Their decode entries (fast) are made with every block header.
+    // Their decode entries are made with every block header: 16-bit ones
+    // (fast) in the installer stub, else main_entries for the main code.
     HuffmanTable main_code;
     HuffmanTable length_code;
+    uint32_t main_entries[TABLE_SIZE];
+    uint8_t ring_saved[RING_SAVED_BYTES];
 };
 
 void allocate_dictionary(JobContext& cx);

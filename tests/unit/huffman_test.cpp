@@ -391,6 +391,8 @@ TEST(HuffmanPack, BuilderWritesThePackedEntries)
     auto work = std::make_unique<CodeTableWork>();
     auto t = std::make_unique<HuffmanTable>();
     std::vector<uint16_t> plain(TABLE_SIZE);
+    std::vector<uint32_t> match(TABLE_SIZE);
+    std::vector<uint32_t> plain_match(TABLE_SIZE);
     int built = 0;
     for (int trial = 0; trial < 600; ++trial) {
         const int n = 1 + int(rng() % MAIN_SYMBOL_LIMIT);
@@ -402,11 +404,13 @@ TEST(HuffmanPack, BuilderWritesThePackedEntries)
                                      : 0;
         for (int v = 0; v < TABLE_SIZE; ++v)
             t->lookup[v] = v < (1 << PRE_TABLE_BITS) ? uint16_t(rng() % PRE_SYMBOL_COUNT) : 0;
-        if (!build_lookup_table(*work, TABLE_BITS, n, t->code_lengths, t->lookup, t->fast))
+        if (!build_lookup_table(*work, TABLE_BITS, n, t->code_lengths, t->lookup, t->fast, TABLE_SIZE, match.data()))
             continue;
         ++built;
         pack_lookup_table(*t, plain.data());
         ASSERT_EQ(0, std::memcmp(plain.data(), t->fast, sizeof t->fast)) << "trial " << trial;
+        pack_main_entries(*t, plain_match.data());
+        ASSERT_EQ(match, plain_match) << "trial " << trial;
     }
     EXPECT_GT(built, 100);
 }

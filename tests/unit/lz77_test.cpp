@@ -621,6 +621,40 @@ TEST(Lz77Ring, CopyMatchEqualsTheByteLoop)
     }
 }
 
+// The symbol loop's forms in turn: 32- and 64-bit words, and with BMI2
+// where the processor has it.
+static uint8_t loop_form(int k)
+{
+    return uint8_t(k % (lz_bmi2_available() ? 4 : 2));
+}
+
+TEST(Lz77Ring, MatchesFromJustAheadReadTheOldestBytes)
+{
+    // Distances of nearly the ring's size read the bytes just ahead of the
+    // output, which the copies before them may have written past their
+    // ends: each form of the loop must still find the ring's oldest bytes.
+    const Bytes fill = random_bytes(size_t(MODEL_RING), 14);
+    std::vector<Op> ops;
+    for (uint32_t ahead = 0; ahead <= 2 * COPY_OVERSHOOT; ++ahead) {
+        for (uint32_t m : {0u, 1u, 9u, 30u, 255u}) {
+            ops.push_back(dist(ahead % 5, int(ahead % 3)));  // a short copy just before
+            ops.push_back(lit(int(ahead)));
+            ops.push_back(dist(uint32_t(MODEL_RING) - 1 - ahead, int(m)));
+        }
+    }
+    LzStream s;
+    s.block_of(ops);
+    const Bytes expected = model(ops, fill);
+    for (int form = 0; form < 4; ++form) {
+        Lz lz(true);
+        lz.cx.lz.loop = loop_form(form);
+        lz.start(fill, uint32_t(fill.size()), METHOD_STORED);
+        ASSERT_EQ(lz.read_all(), fill);
+        lz.start(s.bytes(), uint32_t(expected.size()));
+        EXPECT_EQ(lz.read_all(), expected) << "form " << int(lz.cx.lz.loop);
+    }
+}
+
 TEST(Lz77Ring, FreshRingReadsAsZeros)
 {
     // The allocator's memory is dirty (0xCC); a match reaching before the
@@ -853,13 +887,6 @@ TEST(Lz77Damage, TruncatedAndFlippedStreamsEndWithAWrongCrc)
             EXPECT_NE(lz.cx.lz.entry_crc, writer_crc32(expected)) << "trial " << trial;
         }
     }
-}
-
-// The symbol loop's forms in turn: 32- and 64-bit words, and with BMI2
-// where the processor has it.
-static uint8_t loop_form(int k)
-{
-    return uint8_t(k % (lz_bmi2_available() ? 4 : 2));
 }
 
 TEST(Lz77Damage, FastLoopMatchesTheReferenceOnAnyInput)

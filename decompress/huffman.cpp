@@ -1,6 +1,7 @@
 #include "decompress/huffman.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -103,6 +104,11 @@ void order_equal_run(CodeTableWork& work, uint32_t* items, int lo, int hi)
         items[lo + t] = run[order[t]];
 }
 
+// With ANY_USED (the builder, once it knows some key is not 0), a range
+// of zero keys is left as it stands: such a range lies past every used
+// symbol, where the order is never looked at, and no other range moves
+// its entries.
+template <bool ANY_USED = false>
 void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
 {
     for (;;) {
@@ -112,7 +118,8 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
             for (int k = lo; k <= hi; ++k)
                 differ |= items[k] ^ items[lo];
             if (item_key(differ) == 0) {
-                order_equal_run(work, items, lo, hi);
+                if (!ANY_USED || item_key(items[lo]) != 0)
+                    order_equal_run(work, items, lo, hi);
                 return;
             }
         }
@@ -138,7 +145,7 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
         }
         if (lo < j) {
             if (lo < j - 1)
-                sort_items(work, items, lo, j);
+                sort_items<ANY_USED>(work, items, lo, j);
             else if (item_key(items[lo]) < item_key(items[j]))
                 std::swap(items[lo], items[j]);
         }
@@ -179,24 +186,8 @@ inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
 
 void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_items(work, work.sort_items, lo, hi); }
 
-#ifndef KELVO_SMALL_CODE
-// As fill_span, in 32-bit entries.
-static inline void fill_span32(uint32_t* p, uint32_t span, uint32_t value)
-{
-    if (span < 4) {
-        p[0] = value;
-        if (span == 2)
-            p[1] = value;
-        return;
-    }
-    const uint64_t two = uint64_t(value) * 0x0000000100000001u;
-    for (uint32_t k = 0; k < span; k += 4) {
-        std::memcpy(p + k, &two, 8);
-        std::memcpy(p + k + 2, &two, 8);
-    }
-}
-#endif
-
+#ifdef KELVO_SMALL_CODE
+// The installer's form: the least code.
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries,
                        int stale_from, [[maybe_unused]] uint32_t* match_entries)
 {
@@ -243,10 +234,6 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
         fill_span(table + pos, span, symbol);
         if (entries)
             fill_span(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
-#ifndef KELVO_SMALL_CODE
-        if (match_entries)
-            fill_span32(match_entries + pos, span, main_entry(symbol, lengths[symbol]));
-#endif
         pos += span;
     }
     clear_stale(pos);
@@ -254,14 +241,159 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
         for (uint32_t v = pos; v < size; ++v)
             entries[v] = uint16_t(table[v] << FAST_LENGTH_BITS | lengths[table[v]]);
     }
-#ifndef KELVO_SMALL_CODE
+    return 1;
+}
+
+#else
+namespace {
+
+// A run of span equal entries (a power of two) at p: one store for short
+// runs, 16-byte stores for the rest.
+template <typename T>
+inline void fill_run(T* p, uint32_t span, T value)
+{
+    typedef T Vec __attribute__((vector_size(16)));
+    if (span * sizeof(T) >= 16) {
+        Vec v;
+        for (unsigned k = 0; k < 16 / sizeof(T); ++k)
+            v[k] = value;
+        for (uint32_t k = 0; k < span; k += 16 / sizeof(T))
+            std::memcpy(p + k, &v, 16);
+    } else if (span * sizeof(T) == 8) {
+        const uint64_t w = uint64_t(value) * (sizeof(T) == 2 ? 0x0001000100010001u : 0x0000000100000001u);
+        std::memcpy(p, &w, 8);
+    } else if (sizeof(T) == 2 && span == 2) {
+        const uint32_t w = uint32_t(value) * 0x00010001u;
+        std::memcpy(p, &w, sizeof w);
+    } else {
+        p[0] = value;
+    }
+}
+
+// main_entry of the match symbols with code length 0: a code length adds
+// itself to the low bits and to the bits the match takes.
+constexpr int MATCH_SYMBOLS = MAIN_SYMBOL_LIMIT + 1 - 256;
+constexpr auto MATCH_ENTRY_BASES = [] {
+    std::array<uint32_t, MATCH_SYMBOLS> bases{};
+    for (int s = 0; s < MATCH_SYMBOLS; ++s)
+        bases[size_t(s)] = main_entry(uint32_t(256 + s), 0);
+    return bases;
+}();
+static_assert(main_entry(282, 11) == MATCH_ENTRY_BASES[26] + 11 * 0x10001u, "a code length adds linearly");
+
+inline uint32_t main_entry_fast(uint32_t symbol, uint32_t code_length)
+{
+    return symbol < 256 ? (symbol << FAST_LENGTH_BITS | code_length)
+                        : MATCH_ENTRY_BASES[symbol - 256] + code_length * 0x00010001u;
+}
+
+// Writes m codes of one length, span entries each, from entry pos up: those
+// of items[k], items[k-1], ... (the order in which the sort leaves them).
+template <bool ENTRIES, bool MATCH>
+void fill_codes(const uint32_t* items, int k, uint32_t m, uint32_t span, uint32_t pos, const uint8_t* lengths,
+                uint16_t* table, uint16_t* entries, uint32_t* match_entries)
+{
+    const uint32_t* item = items + k;
+    if (span == 1) {
+        for (uint32_t t = 0; t < m; ++t) {
+            const uint32_t symbol = item[-int(t)] & 0xFFFF;
+            table[pos + t] = uint16_t(symbol);
+            if constexpr (ENTRIES)
+                entries[pos + t] = uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]);
+            if constexpr (MATCH)
+                match_entries[pos + t] = main_entry_fast(symbol, lengths[symbol]);
+        }
+        return;
+    }
+    for (uint32_t t = 0; t < m; ++t, pos += span) {
+        const uint32_t symbol = item[-int(t)] & 0xFFFF;
+        fill_run<uint16_t>(table + pos, span, uint16_t(symbol));
+        if constexpr (ENTRIES)
+            fill_run<uint16_t>(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
+        if constexpr (MATCH)
+            fill_run<uint32_t>(match_entries + pos, span, main_entry_fast(symbol, lengths[symbol]));
+    }
+}
+
+}  // namespace
+
+int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries,
+                       int stale_from, uint32_t* match_entries)
+{
+    const uint32_t size = 1u << width;
+    // What the table holds from pos up is then what it held before the build.
+    const auto clear_stale = [&](uint32_t pos) {
+        const uint32_t from = std::max(pos, uint32_t(std::max(stale_from, 0)));
+        if (from < size)
+            std::fill(table + from, table + size, uint16_t(0));
+    };
+    if (n < 0 || n > MAIN_SYMBOL_LIMIT || width < 1 || width > TABLE_BITS) {
+        clear_stale(0);
+        return 0;
+    }
+
+    // Symbols by code length (those longer than the table together): the
+    // codes go out from the shortest, one length after the other.
+    uint32_t* items = work.sort_items;
+    uint32_t per_length[TABLE_BITS + 2] = {};
+    for (int i = 0; i <= n; ++i) {
+        items[i] = uint32_t(lengths[i]) << 16 | uint32_t(i);
+        ++per_length[std::min<uint32_t>(lengths[i], TABLE_BITS + 1)];
+    }
+    const int count = n + 1 - int(per_length[0]);
+    // The sort puts the used symbols first, count of them.
+    if (n != 0) {
+        if (count != 0)
+            sort_items<true>(work, items, 0, n);
+        else
+            sort_items(work, items, 0, n);
+    }
+    if (count < 2) {
+        // A lone symbol (or none) still needs a code a decoder can consume;
+        // with none, symbol items[0] takes the whole table (length 0).
+        lengths[items[0] & 0xFFFF] = 1;
+    }
+    per_length[0] = count == 0 ? 1 : 0;
+
+    // The entries taken so far are a whole number of the current span, so
+    // a code never straddles the end: the table is full exactly, or a code
+    // longer than the table fails the build.
+    uint32_t pos = 0;
+    int k = std::max(count, 1) - 1;
+    for (int length = 0; length <= width && pos < size; ++length) {
+        const uint32_t span = size >> length;
+        const uint32_t m = std::min(per_length[length], (size - pos) / span);
+        if (m == 0)
+            continue;
+        if (match_entries && entries)
+            fill_codes<true, true>(items, k, m, span, pos, lengths, table, entries, match_entries);
+        else if (match_entries)
+            fill_codes<false, true>(items, k, m, span, pos, lengths, table, entries, match_entries);
+        else if (entries)
+            fill_codes<true, false>(items, k, m, span, pos, lengths, table, entries, match_entries);
+        else
+            fill_codes<false, false>(items, k, m, span, pos, lengths, table, entries, match_entries);
+        k -= int(m);
+        pos += m * span;
+    }
+    if (pos < size && k >= 0) {
+        clear_stale(pos);  // a code longer than the table
+        return 0;
+    }
+    if (pos == size)
+        return 1;  // full: the longest codes, if any are left, get no entries
+    clear_stale(pos);
+    if (entries) {
+        for (uint32_t v = pos; v < size; ++v)
+            entries[v] = uint16_t(table[v] << FAST_LENGTH_BITS | lengths[table[v]]);
+    }
     if (match_entries) {
         for (uint32_t v = pos; v < size; ++v)
             match_entries[v] = main_entry(table[v], lengths[table[v]]);
     }
-#endif
     return 1;
 }
+#endif
 
 void pack_lookup_table(const HuffmanTable& table, uint16_t* fast)
 {

@@ -230,6 +230,9 @@ bool sync_window(LzEncoder& enc, uint64_t seg_begin, uint64_t seg_end)
     return true;
 }
 
+// Positions ahead whose first tree node is asked for before it is needed.
+constexpr uint32_t PREFETCH_AHEAD = 8;
+
 void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
                      SegmentWork& work)
 {
@@ -254,6 +257,11 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
         uint64_t pos = seg_begin + i;
         work.match_start[i] = static_cast<uint32_t>(work.matches.size());
         if (i + 1 < seg_size && pos + 1 + MAX_MATCH <= data_end) {
+            // The tree roots of the pair after the next, asked for now.
+            if (pos + PREFETCH_AHEAD + 1 + 4 <= data_end) {
+                prefetch_position(enc.finder, relative(enc, pos + PREFETCH_AHEAD));
+                prefetch_position(enc.finder, relative(enc, pos + PREFETCH_AHEAD + 1));
+            }
             int n, next_n;
             find_matches_two(enc.finder, relative(enc, pos), found, n, next_found, next_n);
             keep(pos, found, n);

@@ -227,6 +227,21 @@ void find_matches_two(MatchFinder& mf, uint32_t pos, MatchRef* out, int& count, 
     next_count = b.count;
 }
 
+void prefetch_position(const MatchFinder& mf, uint32_t pos)
+{
+    const uint8_t* in = mf.data + pos;
+    __builtin_prefetch(&mf.hash2[hash_2(in)]);
+    __builtin_prefetch(&mf.hash3[hash_3(in)]);
+    // The root may still change before pos is searched (a nearer position
+    // of the same hash); then the wrong node comes in, which costs nothing
+    // but the fetch.
+    uint32_t slot = mf.hash4[hash_4(in)];
+    if (slot != 0) {
+        __builtin_prefetch(&mf.child[2 * ((slot - 1) & (mf.window - 1))]);
+        __builtin_prefetch(mf.data + (slot - 1));
+    }
+}
+
 void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length)
 {
     if (max_length < 2)

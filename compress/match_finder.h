@@ -86,5 +86,10 @@ void chain_insert(MatchFinder& mf, uint32_t pos);
 void find_matches_two(MatchFinder& mf, uint32_t pos, MatchRef* out, int& count, MatchRef* next_out,
                       int& next_count);
 
+// A hint only, never a change of result: asks for the memory the search
+// at pos will touch first, so that it arrives while earlier positions are
+// searched. Call it for a position some steps ahead of the next search.
+void prefetch_position(const MatchFinder& mf, uint32_t pos);
+
 // Records position pos without searching.
 void skip_position(MatchFinder& mf, uint32_t pos, uint32_t max_length);

@@ -161,6 +161,7 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
     }
 }
 
+#ifdef KELVO_SMALL_CODE
 // span is a power of two: most spans are short, and the long ones are
 // whole words of four entries, stored two words a turn.
 inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
@@ -181,6 +182,20 @@ inline void fill_span(uint16_t* p, uint32_t span, uint16_t value)
         std::memcpy(p + k + 4, &four, 8);
     }
 }
+#endif
+
+// What the table holds from pos up is then what it held before the build.
+inline void clear_stale_entries(uint16_t* table, uint32_t size, uint32_t pos, int stale_from)
+{
+    const uint32_t from = std::max(pos, uint32_t(std::max(stale_from, 0)));
+    if (from < size)
+        std::fill(table + from, table + size, uint16_t(0));
+}
+
+inline bool build_arguments_valid(int width, int n)
+{
+    return n >= 0 && n <= MAIN_SYMBOL_LIMIT && width >= 1 && width <= TABLE_BITS;
+}
 
 }  // namespace
 
@@ -192,13 +207,8 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
                        int stale_from, [[maybe_unused]] uint32_t* match_entries)
 {
     const uint32_t size = 1u << width;
-    // What the table holds from pos up is then what it held before the build.
-    const auto clear_stale = [&](uint32_t pos) {
-        const uint32_t from = std::max(pos, uint32_t(std::max(stale_from, 0)));
-        if (from < size)
-            std::fill(table + from, table + size, uint16_t(0));
-    };
-    if (n < 0 || n > MAIN_SYMBOL_LIMIT || width < 1 || width > TABLE_BITS) {
+    const auto clear_stale = [&](uint32_t pos) { clear_stale_entries(table, size, pos, stale_from); };
+    if (!build_arguments_valid(width, n)) {
         clear_stale(0);
         return 0;
     }
@@ -321,13 +331,8 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
                        int stale_from, uint32_t* match_entries)
 {
     const uint32_t size = 1u << width;
-    // What the table holds from pos up is then what it held before the build.
-    const auto clear_stale = [&](uint32_t pos) {
-        const uint32_t from = std::max(pos, uint32_t(std::max(stale_from, 0)));
-        if (from < size)
-            std::fill(table + from, table + size, uint16_t(0));
-    };
-    if (n < 0 || n > MAIN_SYMBOL_LIMIT || width < 1 || width > TABLE_BITS) {
+    const auto clear_stale = [&](uint32_t pos) { clear_stale_entries(table, size, pos, stale_from); };
+    if (!build_arguments_valid(width, n)) {
         clear_stale(0);
         return 0;
     }

@@ -257,7 +257,7 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
         uint64_t pos = seg_begin + i;
         work.match_start[i] = static_cast<uint32_t>(work.matches.size());
         if (i + 1 < seg_size && pos + 1 + MAX_MATCH <= data_end) {
-            // The tree roots of the pair after the next, asked for now.
+            // What the search of the pair PREFETCH_AHEAD positions on reads first, asked for now.
             if (pos + PREFETCH_AHEAD + 1 + 4 <= data_end) {
                 prefetch_position(enc.finder, relative(enc, pos + PREFETCH_AHEAD));
                 prefetch_position(enc.finder, relative(enc, pos + PREFETCH_AHEAD + 1));

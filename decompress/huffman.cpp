@@ -289,7 +289,15 @@ constexpr auto MATCH_ENTRY_BASES = [] {
         bases[size_t(s)] = main_entry(uint32_t(256 + s), 0);
     return bases;
 }();
-static_assert(main_entry(282, 11) == MATCH_ENTRY_BASES[26] + 11 * 0x10001u, "a code length adds linearly");
+constexpr bool match_entries_add_linearly()
+{
+    for (int s = 0; s < MATCH_SYMBOLS; ++s)
+        for (uint32_t length = 1; length <= uint32_t(TABLE_BITS); ++length)
+            if (main_entry(uint32_t(256 + s), length) != MATCH_ENTRY_BASES[size_t(s)] + length * 0x00010001u)
+                return false;
+    return true;
+}
+static_assert(match_entries_add_linearly(), "a code length adds itself to both fields of every match entry");
 
 inline uint32_t main_entry_fast(uint32_t symbol, uint32_t code_length)
 {

@@ -1,6 +1,7 @@
 #include "decompress/lz77.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <iterator>
 
@@ -138,6 +139,29 @@ inline void copy_unwrapped(uint8_t* dst, const uint8_t* from, uint32_t length)
 }
 
 #if KELVO_LZ_OVERSHOOT
+// For a period of gap bytes (2..7) in a little-endian word: its bytes
+// (mask), the factor that repeats them across the word, and the longest
+// whole number of periods in a word.
+struct PeriodWord {
+    uint64_t mask;
+    uint64_t repeat;
+    uint32_t stride;
+};
+constexpr PeriodWord period_word(uint32_t gap)
+{
+    PeriodWord w{};
+    if (gap < 2)
+        return w;
+    w.mask = (uint64_t(1) << (8 * gap)) - 1;
+    for (uint32_t at = 0; at < 64; at += 8 * gap)
+        w.repeat |= uint64_t(1) << at;
+    w.stride = 8 - 8 % gap;
+    return w;
+}
+constexpr PeriodWord PERIOD_WORDS[8] = {period_word(0), period_word(1), period_word(2), period_word(3),
+                                        period_word(4), period_word(5), period_word(6), period_word(7)};
+static_assert(PERIOD_WORDS[3].repeat == 0x0001000001000001u && PERIOD_WORDS[3].stride == 6);
+
 // The same bytes as a forward byte loop in dst[0 .. length), and up to
 // COPY_OVERSHOOT - 1 bytes of no meaning after them; reads up to as far
 // past from + length. For a source behind by 16 or more, or ahead at all,
@@ -165,9 +189,17 @@ inline void copy_overshooting(uint8_t* dst, const uint8_t* from, uint32_t length
         store8(dst + 8, pattern);
         for (uint32_t k = 16; k < length; k += 8)
             store8(dst + k, pattern);
+    } else if constexpr (std::endian::native == std::endian::little) {
+        // gap 2..7 (0 is the caller's): the period's bytes repeated across a
+        // word by one multiplication, stored at every whole number of
+        // periods. (Built in a register: a word loaded back from the byte
+        // stores that wrote it waits for them, and the stride is a table's.)
+        const PeriodWord& w = PERIOD_WORDS[gap];
+        const uint64_t pattern = (load8(from) & w.mask) * w.repeat;
+        store8(dst, pattern);
+        for (uint32_t k = w.stride; k < length; k += w.stride)
+            store8(dst + k, pattern);
     } else {
-        // gap 2..7 (0 is the caller's): the first 8 bytes one by one, then
-        // that word again at every whole number of periods.
         for (uint32_t k = 0; k < 8; ++k)
             dst[k] = from[k];
         const uint64_t pattern = load8(dst);

@@ -35,7 +35,7 @@ struct PackOptions {
     // Tests shape the block structure through these.
     uint32_t max_block_symbols = MAX_BLOCK_SYMBOLS;
     bool adaptive_blocks = true;
-    bool allow_stored_fallback = true;  // store entries that packing would grow
+    bool allow_stored_fallback = true;  // store entries that packing would grow or barely shrink
 };
 
 struct PackedEntryInfo {

@@ -167,6 +167,26 @@ TEST(PackerRoundTrip, KindsOfContentsSolidAndNot)
     }
 }
 
+TEST(PackerRoundTrip, EntriesThatBarelyPackAreStored)
+{
+    // Random bytes from 251 values pack by about 0.3 %: too little to pay
+    // for decoding literals, so stored. From 160 values they pack by
+    // about 8 %, and stay packed.
+    const auto drawn_from = [](uint32_t values, uint32_t seed) {
+        Bytes b = random_bytes(40000, seed);
+        for (uint8_t& c : b)
+            c = uint8_t(c % values);
+        return b;
+    };
+    std::vector<PackItem> items = {item("near.bin", drawn_from(251, 11)), item("some.bin", drawn_from(160, 12))};
+    PackResult r = pack_archive(items, PackOptions{});
+    expect_decodes_to(r, items);
+    EXPECT_EQ(r.entries[0].method, METHOD_STORED);
+    EXPECT_EQ(packed_size_of(r, "near.bin"), 40000u);
+    EXPECT_EQ(r.entries[1].method, METHOD_LZ77);
+    EXPECT_LT(packed_size_of(r, "some.bin"), 40000u * 95 / 100);
+}
+
 TEST(PackerRoundTrip, ForcedLz77OnTinyAndRandomEntries)
 {
     // Entries that would be stored, packed anyway: the one-symbol and

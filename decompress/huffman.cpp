@@ -431,11 +431,17 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
     // Symbols by code length (those longer than the table together): the
     // codes go out from the shortest, one length after the other.
     uint32_t* items = work.sort_items;
-    uint32_t per_length[TABLE_BITS + 2] = {};
+    // Counted in four interleaved sets: runs of one length would otherwise
+    // chain every increment through the same counter in memory.
+    uint32_t counts[4][TABLE_BITS + 2] = {};
     for (int i = 0; i <= n; ++i) {
-        items[i] = uint32_t(lengths[i]) << 16 | uint32_t(i);
-        ++per_length[std::min<uint32_t>(lengths[i], TABLE_BITS + 1)];
+        const uint32_t length = lengths[i];
+        items[i] = length << 16 | uint32_t(i);
+        ++counts[i & 3][std::min<uint32_t>(length, TABLE_BITS + 1)];
     }
+    uint32_t per_length[TABLE_BITS + 2];
+    for (int length = 0; length < TABLE_BITS + 2; ++length)
+        per_length[length] = counts[0][length] + counts[1][length] + counts[2][length] + counts[3][length];
     const int count = n + 1 - int(per_length[0]);
     // The sort puts the used symbols first, count of them.
     if (n != 0) {
@@ -458,7 +464,7 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
     int k = std::max(count, 1) - 1;
     for (int length = 0; length <= width && pos < size; ++length) {
         const uint32_t span = size >> length;
-        const uint32_t m = std::min(per_length[length], (size - pos) / span);
+        const uint32_t m = std::min(per_length[length], (size - pos) >> (width - length));  // / span
         if (m == 0)
             continue;
         if (match_entries && entries)

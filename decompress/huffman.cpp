@@ -3,17 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <bit>
 #include <utility>
-
-// The builder's partitions by bit masks of the items against the pivot,
-// where SSE2 makes the masks cheap; the installer stub keeps the scans.
-#if defined(__SSE2__) && !defined(KELVO_SMALL_CODE)
-#include <emmintrin.h>
-#define KELVO_MASK_PARTITION 1
-#else
-#define KELVO_MASK_PARTITION 0
-#endif
 
 
 namespace {
@@ -114,75 +104,6 @@ void order_equal_run(CodeTableWork& work, uint32_t* items, int lo, int hi)
         items[lo + t] = run[order[t]];
 }
 
-#if KELVO_MASK_PARTITION
-// One partition of items[lo..hi] around a pivot key, with the same swaps
-// and the same final i and j as the two scans, but no branch per item.
-// The scans stop, in turn, at the positions whose items were at most
-// `above` (from lo up: s1 < s2 < ...) and at least `below` (from hi down:
-// t1 > t2 > ...) before any swap: the positions between the last pair
-// swapped are as they were, and the swapped ones stop a scan where it
-// would pass them. So swap k exchanges sk and tk while sk <= tk; after a
-// swap the scans' own end test (i >= j) ends it when tk - sk <= 2, and a
-// crossing pair ends it with i = min(sk, tk-1's t), j = max(tk, sk-1's s).
-// Both sets come as bit masks, four items to a comparison.
-constexpr int MASK_WORDS = (MAIN_SYMBOL_LIMIT + 1 + 63) / 64;
-static_assert(sizeof(CodeTableWork::sort_items) / sizeof(uint32_t) >= MAIN_SYMBOL_LIMIT + 1 + 3,
-              "a range's last group of four items is loaded whole");
-
-void partition_by_masks(uint32_t* items, int lo, int hi, uint32_t above, uint32_t below, int& i, int& j)
-{
-    const uint32_t m = uint32_t(hi - lo + 1);
-    const int last = int((m - 1) >> 6);
-    uint64_t at_most[MASK_WORDS];
-    uint64_t at_least[MASK_WORDS];
-    // Items are below 2^31, so signed comparisons order them; below - 1
-    // wraps to -1 for the key 0, which every item exceeds.
-    const __m128i high = _mm_set1_epi32(int32_t(above));
-    const __m128i low = _mm_set1_epi32(int32_t(below - 1));
-    for (int w = 0; w <= last; ++w) {
-        const uint32_t* p = items + lo + 64 * w;
-        const uint32_t end = std::min(m - 64 * uint32_t(w), 64u);
-        uint64_t greater = 0, at_least_w = 0;
-        for (uint32_t k = 0; k < end; k += 4) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-            greater |= uint64_t(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, high)))) << k;
-            at_least_w |= uint64_t(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, low)))) << k;
-        }
-        const uint64_t valid = end == 64 ? ~uint64_t(0) : (uint64_t(1) << end) - 1;
-        at_most[w] = ~greater & valid;
-        at_least[w] = at_least_w & valid;
-    }
-    int wa = 0, wb = last;
-    uint64_t ma = at_most[0], mb = at_least[last];
-    int s_prev = lo, t_prev = hi;  // read only after a first swap
-    for (;;) {
-        while (ma == 0 && wa < last)
-            ma = at_most[++wa];
-        while (mb == 0 && wb > 0)
-            mb = at_least[--wb];
-        // An exhausted set gives a position past the range's end.
-        const int s = ma != 0 ? lo + 64 * wa + std::countr_zero(ma) : hi + 1;
-        const int top = mb != 0 ? 63 - std::countl_zero(mb) : 0;
-        const int t = mb != 0 ? lo + 64 * wb + top : lo - 1;
-        if (s > t) {
-            i = std::min(s, t_prev);
-            j = std::max(t, s_prev);
-            return;
-        }
-        std::swap(items[s], items[t]);
-        if (t - s <= 2) {
-            i = s + 1;
-            j = t - 1;
-            return;
-        }
-        ma &= ma - 1;
-        mb ^= uint64_t(1) << top;
-        s_prev = s;
-        t_prev = t;
-    }
-}
-#endif
-
 // With ANY_USED (the builder, once it knows some key is not 0), a range
 // of zero keys is left as it stands: such a range lies past every used
 // symbol, where the order is never looked at, and no other range moves
@@ -209,9 +130,6 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
         const uint32_t below = pivot << 16;
         int i = lo;
         int j = hi;
-#if KELVO_MASK_PARTITION
-        partition_by_masks(items, lo, hi, above, below, i, j);
-#else
         for (;;) {
             while (items[i] > above)
                 ++i;
@@ -225,7 +143,6 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
             if (i >= j)
                 break;
         }
-#endif
         if (lo < j) {
             if (lo < j - 1)
                 sort_items<ANY_USED>(work, items, lo, j);

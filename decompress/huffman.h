@@ -73,8 +73,7 @@ struct CodeTableWork {
     uint16_t sort_symbols[MAIN_SYMBOL_LIMIT + 1];
     // What the builder sorts: length << 16 | symbol, one word per symbol,
     // so a swap moves one word and a scan compares words.
-    // (Three more than the items: partitions load them four at a time.)
-    uint32_t sort_items[MAIN_SYMBOL_LIMIT + 2 + 3];
+    uint32_t sort_items[MAIN_SYMBOL_LIMIT + 2];
     // The order the sort leaves a range of equal lengths in depends on the
     // range's size alone: run_orders[size * (size - 1) / 2 + t] is the
     // place in the range of the entry that ends at place t, made the first

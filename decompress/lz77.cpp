@@ -200,6 +200,8 @@ inline void copy_overshooting(uint8_t* dst, const uint8_t* from, uint32_t length
         for (uint32_t k = w.stride; k < length; k += w.stride)
             store8(dst + k, pattern);
     } else {
+        // The same on other byte orders: the first 8 bytes one by one, then
+        // that word again at every whole number of periods.
         for (uint32_t k = 0; k < 8; ++k)
             dst[k] = from[k];
         const uint64_t pattern = load8(dst);

@@ -256,6 +256,22 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
     for (uint32_t i = 0; i < seg_size; ++i) {
         uint64_t pos = seg_begin + i;
         work.match_start[i] = static_cast<uint32_t>(work.matches.size());
+        // The match trees compare up to the end of the whole stream, never
+        // up to the entry's end: a tree built with comparisons cut short
+        // in the middle of the stream takes "equal up to the limit" for
+        // equal and loses its order, and later searches then report
+        // lengths that are not there. The parser cuts matches at the
+        // entry's end.
+        uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, data_end - pos));
+        // Inside a long match the position only goes into the tree: its
+        // search would report nothing that is kept, and would still
+        // compare the short candidates' bytes up to MAX_MATCH. Done so
+        // for the pairs too, the same output of the payload corpus at
+        // level 6 took some 2 % less processor time.
+        if (pos < skip_until) {
+            skip_position(enc.finder, relative(enc, pos), max_length);
+            continue;
+        }
         if (i + 1 < seg_size && pos + 1 + MAX_MATCH <= data_end) {
             // What the search of the pair PREFETCH_AHEAD positions on reads first, asked for now.
             if (pos + PREFETCH_AHEAD + 1 + 4 <= data_end) {
@@ -268,17 +284,6 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
             work.match_start[i + 1] = static_cast<uint32_t>(work.matches.size());
             keep(pos + 1, next_found, next_n);
             ++i;
-            continue;
-        }
-        // The match trees compare up to the end of the whole stream, never
-        // up to the entry's end: a tree built with comparisons cut short
-        // in the middle of the stream takes "equal up to the limit" for
-        // equal and loses its order, and later searches then report
-        // lengths that are not there. The parser cuts matches at the
-        // entry's end.
-        uint32_t max_length = static_cast<uint32_t>(std::min<uint64_t>(MAX_MATCH, data_end - pos));
-        if (pos < skip_until) {
-            skip_position(enc.finder, relative(enc, pos), max_length);
             continue;
         }
         int n = find_matches(enc.finder, relative(enc, pos), max_length, found);

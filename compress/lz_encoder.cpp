@@ -409,6 +409,7 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
             const uint16_t head_bytes = load16(in);
             // A value the history holds twice is tried twice: rare (the
             // zeros an entry starts with), and the dearer try loses.
+            uint32_t rep_longest = 1;  // the longest rep match here
             for (int r = 0; r < 4; ++r) {
                 uint32_t v = node_reps[r];
                 uint64_t distance = uint64_t{v} + 1;
@@ -421,6 +422,7 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                 uint32_t length = std::min(common_length(in, src, 2, max_length), base + 255);
                 if (length < base)
                     continue;
+                rep_longest = std::max(rep_longest, length);
                 uint32_t symbol_cost = base_cost + model.main[256 + r];
                 uint8_t kind = static_cast<uint8_t>(OP_REP0 + r);
                 if (three_steps && length < max_length)
@@ -435,10 +437,23 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                 relax_run(i, base, length, symbol_cost, model.length, kind, v);
             }
 
-            uint32_t covered = 1;
+            // New distances start past the longest rep match: its shorter
+            // lengths are nearly always cheaper as the rep (on the payload
+            // corpus at level 6 some 4 % less processor time, and 0.002 %
+            // smaller). A match at a distance the history holds is left to
+            // the rep altogether, even where it runs longer: as a new
+            // distance it pays a distance code and pushes a second copy of
+            // the value into the history, which the price of the step does
+            // not see: 0.12 % smaller.
+            uint32_t covered = rep_longest;
             for (uint32_t k = match_start[i]; k < match_start[i + 1]; ++k) {
                 const MatchRef& m = matches[k];
                 uint32_t length = std::min(m.length, max_length);
+                if (m.value == node_reps[0] || m.value == node_reps[1] || m.value == node_reps[2] ||
+                    m.value == node_reps[3]) {
+                    covered = std::max(covered, length);
+                    continue;
+                }
                 uint32_t base = distance_length_base(m.value);
                 uint32_t low = std::max(covered + 1, base);
                 uint32_t high = std::min(length, base + 255);

@@ -39,9 +39,11 @@ constexpr LevelTuning LEVELS[MAX_LEVEL + 1] = {
     {48, 128, 3, true, 0},  {96, 192, 3, true, 0},  {192, 259, 4, true, 0},
 };
 
+// The lengths run on by three, for the parse's last group of four.
+constexpr int LENGTH_PADDING = 3;
 struct CostModel {
     uint32_t main[MAIN_SYMBOLS];
-    uint32_t length[LENGTH_SYMBOLS];
+    uint32_t length[LENGTH_SYMBOLS + LENGTH_PADDING];
 };
 
 // Sixteenths of a bit for a symbol seen f times out of total, held between
@@ -73,6 +75,7 @@ void model_from_stats(const SymbolStats& stats, CostModel& model)
 {
     costs_from_counts(stats.main, MAIN_SYMBOLS, model.main);
     costs_from_counts(stats.length, LENGTH_SYMBOLS, model.length);
+    std::fill(model.length + LENGTH_SYMBOLS, std::end(model.length), INFINITE_COST);
 }
 
 // A first guess before any parse: literals by their frequency in the
@@ -310,7 +313,7 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
                    bool coarse = false)
 {
     const uint32_t nice = coarse ? std::min(COARSE_NICE_LENGTH, enc.finder.nice_length) : enc.finder.nice_length;
-    work.cost.assign(seg_size + 1, INFINITE_COST);
+    work.cost.assign(seg_size + 1 + LENGTH_PADDING, INFINITE_COST);
     work.arrive.resize(seg_size + 1);
     work.heads.resize(seg_size + 1);
     work.reps.resize(seg_size + 1);
@@ -342,8 +345,18 @@ void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint
             for (uint32_t k = 0; k < 4; ++k)
                 relax(at + l + k, cost[k], kind, value, l + k);
         }
-        for (; l <= high; ++l)
-            relax(at + l, symbol_cost + length_costs[l - low], kind, value, l);
+        // The last one to three as one more group, its lanes past high
+        // priced out (length_costs and costs have room for the group).
+        if (l <= high) {
+            const uint32_t last = high - l;
+            const CostLanes lane = {0, 1, 2, 3};
+            const CostLanes limit = {last, last, last, last};
+            CostLanes cost = (symbol + load_lanes(length_costs + (l - low))) | (CostLanes)(lane > limit);
+            CostLanes old = load_lanes(costs + at + l);
+            if (any_lane(cost < old))
+                for (uint32_t k = 0; k <= last; ++k)
+                    relax(at + l + k, cost[k], kind, value, l + k);
+        }
     };
     // A match that ends where one or two bytes differ, then those bytes as
     // literals, then the same distance again (now the newest, rep 0):

@@ -133,6 +133,11 @@ inline bool walk_step(MatchFinder& mf, TreeWalk& w)
         *w.pending_lt = *w.pending_gt = 0;
         return false;
     }
+    // The next node's byte and children, asked for before the other walk
+    // takes its turn: about 0.5 % of level 6's processor time, near the
+    // noise of the measurement.
+    __builtin_prefetch(mf.data + w.node + length);
+    __builtin_prefetch(&mf.child[2 * (w.node & (mf.window - 1))]);
     return true;
 }
 

@@ -11,25 +11,18 @@
 
 namespace {
 
-// Eight tables: row k advances a byte that still has k bytes after it in
-// a group of eight, so that eight bytes take eight independent lookups (a
-// byte at a time the contents' CRC was 1 % of packing time at level 6).
-constexpr std::array<std::array<uint32_t, 256>, 8> make_crc_tables()
+constexpr std::array<uint32_t, 256> make_crc_table()
 {
-    std::array<std::array<uint32_t, 256>, 8> t{};
+    std::array<uint32_t, 256> t{};
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t v = i;
         for (int k = 0; k < 8; k++)
             v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
-        t[0][i] = v;
+        t[i] = v;
     }
-    for (int k = 1; k < 8; k++)
-        for (uint32_t i = 0; i < 256; i++)
-            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
     return t;
 }
-constexpr std::array<std::array<uint32_t, 256>, 8> WRITER_CRC_TABLES = make_crc_tables();
-constexpr const std::array<uint32_t, 256>& WRITER_CRC_TABLE = WRITER_CRC_TABLES[0];
+constexpr std::array<uint32_t, 256> WRITER_CRC_TABLE = make_crc_table();
 
 void put8(Bytes& b, uint8_t v) { b.push_back(v); }
 void put16(Bytes& b, uint16_t v)
@@ -49,16 +42,7 @@ void append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.
 uint32_t writer_crc32(const void* data, size_t size, uint32_t value)
 {
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    const auto& t = WRITER_CRC_TABLES;
-    size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        // Bytes by position, so that the byte order of the machine does not matter.
-        uint32_t lo = value ^ (uint32_t{p[i]} | uint32_t{p[i + 1]} << 8 | uint32_t{p[i + 2]} << 16 |
-                               uint32_t{p[i + 3]} << 24);
-        value = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-                t[3][p[i + 4]] ^ t[2][p[i + 5]] ^ t[1][p[i + 6]] ^ t[0][p[i + 7]];
-    }
-    for (; i < size; i++)
+    for (size_t i = 0; i < size; i++)
         value = (value >> 8) ^ WRITER_CRC_TABLE[(value ^ p[i]) & 0xFF];
     return value;
 }

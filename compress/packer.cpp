@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "archive/crc.h"
 #include "archive/header.h"
 #include "compress/archive_writer.h"
 #include "compress/comment_packer.h"
@@ -95,7 +96,10 @@ struct PlannedEntry {
 // become shorter fails the run. The contents' CRCs are taken on the way.
 class EntrySource : public ByteSource {
 public:
-    explicit EntrySource(const std::vector<PlannedEntry>& entries) : entries_(entries), crcs_(entries.size(), 0xFFFFFFFFu) {}
+    explicit EntrySource(const std::vector<PlannedEntry>& entries) : entries_(entries), crcs_(entries.size(), CRC_INIT)
+    {
+        crc_build_table(crc_tables_);
+    }
     ~EntrySource() override { close_file(); }
 
     size_t read(uint8_t* dst, size_t n) override
@@ -130,7 +134,9 @@ public:
                     break;
                 }
             }
-            crcs_[current_] = writer_crc32(dst + total, got, crcs_[current_]);
+            // The engine's CRC (eight bytes a step, or carry-less folding): a
+            // byte at a time it was 1 % of packing time at level 6.
+            crcs_[current_] = crc_update(crc_tables_, crcs_[current_], dst + total, got);
             done_ += got;
             total += got;
         }
@@ -149,6 +155,7 @@ private:
     }
     const std::vector<PlannedEntry>& entries_;
     std::vector<uint32_t> crcs_;
+    AceCrc crc_tables_;
     size_t current_ = 0;
     uint64_t done_ = 0;
     std::FILE* file_ = nullptr;

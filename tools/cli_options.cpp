@@ -255,6 +255,8 @@ PackCommandOptions parse_pack_options(int argc, const char* const* argv, int fir
             o.solid = true;
         } else if (!std::strcmp(a, "--non-solid") || !std::strcmp(a, "-n")) {
             o.solid = false;
+        } else if (!std::strcmp(a, "--keep-order")) {
+            o.keep_order = true;
         } else if (!std::strcmp(a, "-o") || !std::strcmp(a, "--overwrite")) {
             o.overwrite = true;
         } else if (!std::strcmp(a, "--no-dirs")) {
@@ -366,6 +368,7 @@ std::string usage_text()
            "  -m1 .. -m9             effort, from fast to thorough (default -m6)\n"
            "  -d BITS|SIZE           dictionary: 10..20 bits, or 1k..1m (default 1m)\n"
            "  -n, --non-solid        each file on its own (default: solid)\n"
+           "  --keep-order           solid: files in the order found, not grouped by type\n"
            "  -v SIZE                split into volumes of SIZE bytes (k, m suffixes); later\n"
            "                         volumes of an older set of the same name are removed\n"
            "                         (and named) once the pack has succeeded\n"

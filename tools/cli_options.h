@@ -51,6 +51,7 @@ struct PackCommandOptions {
     std::string archive;
     std::vector<std::string> inputs;
     bool solid = true;
+    bool keep_order = false;   // solid: pack in the order collected, not grouped by type
     bool store_only = false;
     int level = 0;             // effort, 1 (fast) to 9 (thorough); 0: the packer's default
     int dictionary_bits = 20;  // 10..20

@@ -434,8 +434,9 @@ int run_sfx_command(const SfxOptions& options, bool quiet, FILE* out, FILE* err)
     if (given) {
         const PackCommandOptions defaults;
         const PackCommandOptions& o = options.pack;
-        if (o.solid != defaults.solid || o.store_only != defaults.store_only || o.level != defaults.level ||
-            o.dictionary_bits != defaults.dictionary_bits || o.directory_entries != defaults.directory_entries ||
+        if (o.solid != defaults.solid || o.keep_order != defaults.keep_order || o.store_only != defaults.store_only ||
+            o.level != defaults.level || o.dictionary_bits != defaults.dictionary_bits ||
+            o.directory_entries != defaults.directory_entries ||
             !o.comment.empty() || !o.file_comments.empty())
             tool_fprintf(err, "kelvo: warning: %s is a finished archive, taken as it is: the packing options do "
                               "not apply\n",

@@ -85,7 +85,7 @@ TEST(CliToolOptions, StandBeforeTheCommand)
 TEST(CliPackOptions, EveryOption)
 {
     PackCommandOptions o = pack({"-n", "-m9", "-d", "64k", "-v", "1m", "-c", "hello", "--file-comment",
-                                 "dir/a.txt=about a", "--no-dirs", "-o", "-x", "*.o", "--exclude=.git", "out.ace", "src",
+                                 "dir/a.txt=about a", "--no-dirs", "--keep-order", "-o", "-x", "*.o", "--exclude=.git", "out.ace", "src",
                                  "more"});
     ASSERT_TRUE(o.error.empty()) << o.error;
     EXPECT_FALSE(o.solid);
@@ -98,6 +98,7 @@ TEST(CliPackOptions, EveryOption)
     EXPECT_EQ(o.file_comments[0].first, "dir\\a.txt");
     EXPECT_EQ(o.file_comments[0].second, "about a");
     EXPECT_FALSE(o.directory_entries);
+    EXPECT_TRUE(o.keep_order);
     EXPECT_TRUE(o.overwrite);
     EXPECT_EQ(o.excludes, (std::vector<std::string>{"*.o", ".git"}));
     EXPECT_EQ(o.archive, "out.ace");
@@ -109,6 +110,7 @@ TEST(CliPackOptions, DefaultsAndSpellings)
     PackCommandOptions o = pack({"out", "src"});
     ASSERT_TRUE(o.error.empty());
     EXPECT_TRUE(o.solid);
+    EXPECT_FALSE(o.keep_order);
     EXPECT_FALSE(o.store_only);
     EXPECT_EQ(o.level, 0);  // the packer's own default
     EXPECT_EQ(o.dictionary_bits, 20);

@@ -220,6 +220,45 @@ TEST_F(CliPackInputs, ExcludesAndListFiles)
     EXPECT_NE(error.find("cannot read the list missing.txt"), std::string::npos) << error;
 }
 
+// A solid archive packs alike files side by side; the other orders are
+// the collected one.
+TEST_F(CliPackInputs, SolidArchivesGroupFilesByType)
+{
+    const auto planned = [](PackCommandOptions o) {
+        PackPlan plan;
+        EXPECT_EQ(plan_pack(o, stderr, &plan), 0);
+        std::vector<std::string> n;
+        for (const PackItem& item : plan.items)
+            n.push_back(item.name + (item.directory ? "/" : ""));
+        return n;
+    };
+    PackCommandOptions o = options({"tree"});
+    EXPECT_EQ(planned(o), (std::vector<std::string>{"tree/", "tree\\empty/", "tree\\sub/", "tree\\sub\\deep/",
+                                                    "tree\\sub\\deep\\z.bin", "tree\\a.txt", "tree\\b.txt"}));
+    o.keep_order = true;
+    EXPECT_EQ(planned(o), names(options({"tree"})));
+    o.keep_order = false;
+    o.solid = false;
+    EXPECT_EQ(planned(o), names(options({"tree"})));
+
+    // By extension, then by name without it, case and folders aside; equal
+    // keys keep their order; a leading dot starts a name, not an extension.
+    std::vector<PackInput> inputs;
+    for (const char* name : {"b\\Setup.EXE", "doc", "a\\setup.exe", "x.h", "a\\.vimrc", "b\\a.txt", "a\\Z.Txt",
+                             "b\\setup.exe", "a\\x.dll", "b\\x.DLL"}) {
+        PackInput in;
+        in.archive_name = name;
+        in.directory = std::strcmp(name, "doc") == 0;
+        inputs.push_back(in);
+    }
+    order_by_type(&inputs);
+    std::vector<std::string> n;
+    for (const PackInput& in : inputs)
+        n.push_back(in.archive_name);
+    EXPECT_EQ(n, (std::vector<std::string>{"doc", "a\\.vimrc", "a\\x.dll", "b\\x.DLL", "b\\Setup.EXE", "a\\setup.exe",
+                                           "b\\setup.exe", "x.h", "b\\a.txt", "a\\Z.Txt"}));
+}
+
 #ifndef _WIN32
 TEST_F(CliPackInputs, PosixNamesThatCannotComeBackAreSkipped)
 {

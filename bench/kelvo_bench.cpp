@@ -207,6 +207,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kelvo_bench: %s\n", error.c_str());
         return 1;
     }
+    // In the order kelvo a packs a solid archive in.
+    if (options.solid) {
+        std::vector<PackItem> ordered;
+        for (size_t place : order_by_type(items))
+            ordered.push_back(std::move(items[place]));
+        items = std::move(ordered);
+    }
     // Read the files once, so that packing is timed without the disk.
     std::vector<uint8_t> all;
     for (PackItem& it : items) {

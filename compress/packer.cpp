@@ -172,6 +172,43 @@ int bits_for(uint64_t size)
 
 }  // namespace
 
+std::vector<size_t> order_by_type(const std::vector<PackItem>& items)
+{
+    struct Keyed {
+        std::string extension, stem;
+        size_t place;
+    };
+    const auto lower = [](std::string s) {
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        return s;
+    };
+    std::vector<size_t> order;
+    std::vector<Keyed> files;
+    for (size_t i = 0; i < items.size(); i++) {
+        const std::string& name = items[i].name;
+        if (items[i].directory) {
+            order.push_back(i);
+            continue;
+        }
+        const size_t slash = name.find_last_of("\\/");
+        const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
+        const size_t dot = leaf.rfind('.');
+        // ".profile" is a name, not an extension.
+        if (dot == std::string::npos || dot == 0)
+            files.push_back({std::string(), lower(leaf), i});
+        else
+            files.push_back({lower(leaf.substr(dot + 1)), lower(leaf.substr(0, dot)), i});
+    }
+    std::stable_sort(files.begin(), files.end(), [](const Keyed& a, const Keyed& b) {
+        return a.extension != b.extension ? a.extension < b.extension : a.stem < b.stem;
+    });
+    for (const Keyed& f : files)
+        order.push_back(f.place);
+    return order;
+}
+
 uint32_t dos_time(int year, int month, int day, int hour, int minute, int second)
 {
     uint32_t date = static_cast<uint32_t>(((year - 1980) << 9) | (month << 5) | day);

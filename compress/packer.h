@@ -93,5 +93,13 @@ PackResult pack_archive_to_files(const std::vector<PackItem>& items, const PackO
 bool collect_items(const std::string& path, const std::string& name_in_archive, bool directory_entries,
                    std::vector<PackItem>& items, std::string* error);
 
+// The order a solid archive packs best in, as places in items: directory
+// entries first, as they stand (each still before what it holds), then
+// the files grouped by extension and, within one, by name without it,
+// ignoring case and folders, so that alike files (bin\x.dll beside
+// bin64\x.dll) lie within one dictionary's reach. Ties keep their order.
+// ASCII case only, so that every build of the packer makes one archive.
+std::vector<size_t> order_by_type(const std::vector<PackItem>& items);
+
 // DOS date and time (local fields as given) from a calendar date.
 uint32_t dos_time(int year, int month, int day, int hour, int minute, int second);

@@ -611,43 +611,6 @@ int pack_status_of_error(const std::string& error)
     return STATUS_USAGE;
 }
 
-void order_by_type(std::vector<PackInput>* inputs)
-{
-    struct Keyed {
-        std::string extension, stem;
-        size_t place;
-    };
-    const auto lower = [](std::string s) {
-        for (char& c : s)
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        return s;
-    };
-    std::vector<PackInput> folders;
-    std::vector<Keyed> files;
-    for (size_t i = 0; i < inputs->size(); i++) {
-        const PackInput& in = (*inputs)[i];
-        if (in.directory) {
-            folders.push_back(in);
-            continue;
-        }
-        const size_t slash = in.archive_name.rfind('\\');
-        const std::string leaf = in.archive_name.substr(slash == std::string::npos ? 0 : slash + 1);
-        const size_t dot = leaf.rfind('.');
-        // ".profile" is a name, not an extension.
-        if (dot == std::string::npos || dot == 0)
-            files.push_back({std::string(), lower(leaf), i});
-        else
-            files.push_back({lower(leaf.substr(dot + 1)), lower(leaf.substr(0, dot)), i});
-    }
-    std::stable_sort(files.begin(), files.end(), [](const Keyed& a, const Keyed& b) {
-        return a.extension != b.extension ? a.extension < b.extension : a.stem < b.stem;
-    });
-    for (const Keyed& f : files)
-        folders.push_back(std::move((*inputs)[f.place]));
-    *inputs = std::move(folders);
-}
-
 int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan)
 {
     std::string error;
@@ -659,9 +622,6 @@ int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan)
         tool_fprintf(err, "kelvo: %s\n", error.c_str());
         return STATUS_USAGE;
     }
-    // Only a solid archive gains: its matches reach across entries.
-    if (options.solid && !options.keep_order)
-        order_by_type(&plan->inputs);
 
     std::vector<bool> comment_used(options.file_comments.size());
     for (const PackInput& in : plan->inputs) {
@@ -678,6 +638,17 @@ int plan_pack(const PackCommandOptions& options, FILE* err, PackPlan* plan)
             }
         }
         plan->items.push_back(std::move(item));
+    }
+    // Only a solid archive gains: its matches reach across entries.
+    if (options.solid && !options.keep_order) {
+        std::vector<PackInput> inputs;
+        std::vector<PackItem> items;
+        for (size_t place : order_by_type(plan->items)) {
+            inputs.push_back(std::move(plan->inputs[place]));
+            items.push_back(std::move(plan->items[place]));
+        }
+        plan->inputs = std::move(inputs);
+        plan->items = std::move(items);
     }
     for (size_t i = 0; i < options.file_comments.size(); i++) {
         if (!comment_used[i]) {

@@ -29,14 +29,6 @@ struct PackInput {
 bool collect_inputs(const PackCommandOptions& options, std::vector<PackInput>* inputs, std::string* error,
                     std::vector<std::string>* warnings);
 
-// The order a solid archive packs in: folder entries first, as collected
-// (each still before what it holds), then the files grouped by extension
-// and, within one, by name without it, ignoring case and folders, so that
-// alike files (bin\x.dll beside bin64\x.dll) sit within one dictionary's
-// reach. Ties keep the collected order. ASCII case only, so that every
-// build of the packer writes the same archive.
-void order_by_type(std::vector<PackInput>* inputs);
-
 // What a packs, ready for the packer: the inputs as collected, their
 // items and the packer's options. The installer maker packs through this
 // too, so that an installer holds exactly what a would have written.

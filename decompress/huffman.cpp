@@ -264,9 +264,7 @@ inline void fill_run(T* p, uint32_t span, T value)
 {
     typedef T Vec __attribute__((vector_size(16)));
     if (span * sizeof(T) >= 16) {
-        Vec v;
-        for (unsigned k = 0; k < 16 / sizeof(T); ++k)
-            v[k] = value;
+        const Vec v = Vec{} + value;  // a broadcast, not one insert per lane
         for (uint32_t k = 0; k < span; k += 16 / sizeof(T))
             std::memcpy(p + k, &v, 16);
     } else if (span * sizeof(T) == 8) {

@@ -297,6 +297,15 @@ bool ConsoleHost::remove_output(const char* path)
     return JobHost::remove_output(path);
 }
 
+int64_t ConsoleHost::unix_time_of(uint32_t file_time)
+{
+    if (file_time != converted_stamp_ || converted_time_ < 0) {
+        converted_stamp_ = file_time;
+        converted_time_ = dos_time_to_unix(file_time);
+    }
+    return converted_time_;
+}
+
 bool ConsoleHost::may_replace(JobContext& cx, const char* path)
 {
     switch (overwrite_) {
@@ -304,7 +313,7 @@ bool ConsoleHost::may_replace(JobContext& cx, const char* path)
     case OverwritePolicy::NEVER: return false;
     case OverwritePolicy::UPDATE: {
         int64_t existing = 0;
-        int64_t entry = dos_time_to_unix(cx.reader.header.file.file_time);
+        int64_t entry = unix_time_of(cx.reader.header.file.file_time);
         return !platform_modified_time(path, &existing) || entry > existing;
     }
     case OverwritePolicy::ASK: break;
@@ -341,7 +350,7 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
     if (command_ != ConsoleCommand::TEST && (event.result == EntryResult::WRITTEN || event.result == EntryResult::CRC_MISMATCH)) {
         // The file is closed: its time and (on Windows) attributes.
         const AceFileHeader& f = cx.reader.header.file;
-        int64_t when = dos_time_to_unix(f.file_time);
+        int64_t when = unix_time_of(f.file_time);
         if (when >= 0)
             platform_set_modified_time(event.name, when);
         platform_set_attributes(event.name, f.file_attributes);
@@ -403,7 +412,7 @@ void ConsoleHost::finish_command(JobContext& cx, bool unread)
 {
     // Folders get their times last: every file made in them changed them.
     for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
-        int64_t when = dos_time_to_unix(it->second);
+        int64_t when = unix_time_of(it->second);
         if (when >= 0)
             platform_set_modified_time(it->first.c_str(), when);
     }

@@ -142,6 +142,7 @@ private:
     const char* verb() const;
     void print_verdict(const char* verdict);
     void draw_progress();
+    int64_t unix_time_of(uint32_t file_time);
 
     Current current_;
     size_t drawn_width_ = 0;
@@ -151,6 +152,10 @@ private:
     bool link_in_path_ = false;  // the current entry's path went through a link
     KnownFolder known_;
     std::vector<std::pair<std::string, uint32_t>> folders_;  // made by x, with their times
+    // The last stamp converted: the entries of an archive mostly share a
+    // few, and each conversion asks the system for its time zone again.
+    uint32_t converted_stamp_ = 0;
+    int64_t converted_time_ = -1;
 };
 
 // The host for a command: a ListingHost for l and v, a ConsoleHost for x,

@@ -168,6 +168,24 @@ TEST(PackerRoundTrip, KindsOfContentsSolidAndNot)
     }
 }
 
+// An entry is priced by its own bytes, not by the few bytes of the entry
+// before it: after a 2-byte file a program once packed several % larger.
+TEST(PackerRoundTrip, AnEntryPacksAsWellAfterATinyOne)
+{
+    const auto packed_big = [](const std::vector<PackItem>& items) {
+        PackResult r = pack_archive(items, PackOptions{});
+        expect_decodes_to(r, items);
+        return packed_size_of(r, "big");
+    };
+    for (const Bytes& big : {binary_bytes(200000, 7), text_bytes(200000, 8)}) {
+        const uint32_t alone = packed_big({item("big", big)});
+        for (const Bytes& tiny : {Bytes{'x', '\n'}, Bytes{'h', 'i', '\n'}}) {
+            const uint32_t after = packed_big({item("tiny", tiny), item("big", big)});
+            EXPECT_LE(after, alone + alone / 200) << alone << " alone";
+        }
+    }
+}
+
 TEST(PackerRoundTrip, EntriesThatBarelyPackAreStored)
 {
     // Random bytes from 251 values pack by about 0.3 %: too little to pay

@@ -346,11 +346,10 @@ constexpr uint32_t COARSE_NICE_LENGTH = 32;
 // Cheapest path through the segment under the model: a forward pass over
 // positions, each carrying the distance history of the best path to it.
 // The range starts at stream position seg_begin, which is entry cache_base
-// of the segment's match cache. Coarse or not is fixed when compiled: each
-// form's loop carries none of the other's tests.
-template <bool coarse>
+// of the segment's match cache.
 void parse_segment(LzEncoder& enc, uint64_t seg_begin, uint32_t cache_base, uint32_t seg_size,
-                 const uint32_t* reps_in, const CostModel& model, SegmentWork& work, uint32_t* reps_out)
+                   const uint32_t* reps_in, const CostModel& model, SegmentWork& work, uint32_t* reps_out,
+                   bool coarse = false)
 {
     const uint32_t nice = coarse ? std::min(COARSE_NICE_LENGTH, enc.finder.nice_length) : enc.finder.nice_length;
     work.cost.assign(seg_size + 1 + LENGTH_PADDING, INFINITE_COST);
@@ -1041,10 +1040,7 @@ bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedB
             // A pass that only prices a later one is coarse: with blocks
             // parsed again under their own statistics, even a single pass.
             bool coarse = pass == 0 && (tuning.passes > 1 || tuning.reparse_blocks);
-            if (coarse)
-                parse_segment<true>(enc, seg_begin, 0, seg_size, reps, model, work, reps_after);
-            else
-                parse_segment<false>(enc, seg_begin, 0, seg_size, reps, model, work, reps_after);
+            parse_segment(enc, seg_begin, 0, seg_size, reps, model, work, reps_after, coarse);
             stats = SymbolStats{};
             for (const ParseOp& op : work.ops)
                 count_op(op, stats);
@@ -1084,7 +1080,7 @@ bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedB
             }
             CostModel block_model;
             model_from_stats(priced, block_model);
-            parse_segment<false>(enc, seg_begin + offset, offset, bytes, reps, block_model, work, reps_after);
+            parse_segment(enc, seg_begin + offset, offset, bytes, reps, block_model, work, reps_after);
             SymbolStats sent{};
             for (const ParseOp& op : work.ops)
                 count_op(op, sent);

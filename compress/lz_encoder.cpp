@@ -25,6 +25,7 @@ struct LevelTuning {
     int passes;            // parses of a segment, each priced by the last
     bool reparse_blocks;   // parse each block once more under its own code
     int chain_parse;       // 0: cheapest path; 1 greedy, 2 lazy over hash chains
+    bool sparse_search;    // the trees search a matchless stretch sparsely
 };
 // Reparsing each block under its own statistics saved 0.35 % of the output
 // on 14 MB of installer payload (PE files and text), for one more parse.
@@ -33,10 +34,10 @@ struct LevelTuning {
 // processor time than a coarse and a full pass before the block parses,
 // for 0.24 % more output.
 constexpr LevelTuning LEVELS[MAX_LEVEL + 1] = {
-    {4, 16, 1, false, 1},  // 0: unused
-    {4, 16, 1, false, 1},   {8, 32, 1, false, 2},   {16, 64, 1, false, 2},
-    {16, 48, 2, false, 0},  {24, 64, 2, false, 0},  {32, 96, 1, true, 0},
-    {48, 128, 3, true, 0},  {96, 192, 3, true, 0},  {192, 259, 4, true, 0},
+    {4, 16, 1, false, 1, false},  // 0: unused
+    {4, 16, 1, false, 1, false},  {8, 32, 1, false, 2, false},  {16, 64, 1, false, 2, false},
+    {16, 48, 2, false, 0, true},  {24, 64, 2, false, 0, true},  {32, 96, 1, true, 0, true},
+    {48, 128, 3, true, 0, true},  {96, 192, 3, true, 0, true},  {192, 259, 4, true, 0, false},
 };
 
 // The lengths run on by three, for the parse's last group of four.
@@ -236,7 +237,21 @@ bool sync_window(LzEncoder& enc, uint64_t seg_begin, uint64_t seg_end)
 // Positions ahead whose first tree node is asked for before it is needed.
 constexpr uint32_t PREFETCH_AHEAD = 8;
 
-void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
+// Already compressed data (images, archives inside the payload) has no
+// matches of 4 bytes or more, and a tree search finds that out as slowly
+// as it finds a match. After SPARSE_AFTER searched positions in a row
+// without one, only every SPARSE_STEP-th position is searched (and goes
+// into the trees); the others look only at the 2- and 3-byte tables,
+// which still see a repeat close by. A match of 4 bytes or more from
+// either ends the stretch. On the payload corpus at level 6 about 5 %
+// less processor time for 0.018 % more output (its images and jars alone:
+// 2.4 s before, 1.6 s after). After 256 misses it was a little faster and
+// lost 0.035 %; without the 2- and 3-byte look the images and jars came
+// out 0.3 % larger. Level 9 searches every position.
+constexpr uint32_t SPARSE_AFTER = 512;
+constexpr uint32_t SPARSE_STEP = 16;
+
+void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size, bool sparse_search,
                      SegmentWork& work)
 {
     work.match_start.assign(seg_size + 1, 0);
@@ -253,6 +268,10 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
         work.matches.insert(work.matches.end(), m, m + n);
         if (n > 0 && m[n - 1].length >= enc.finder.nice_length)
             skip_until = pos + m[n - 1].length;
+    };
+    uint32_t misses = 0;  // searched positions in a row without a match of 4 bytes
+    auto count_miss = [&](const MatchRef* m, int n) {
+        misses = n > 0 && m[n - 1].length >= 4 ? 0 : misses + 1;
     };
     // The window holds MAX_MATCH bytes past the segment, or the stream's end.
     const uint64_t data_end = enc.window->end();
@@ -279,6 +298,19 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
             skip_position(enc.finder, relative(enc, pos), max_length);
             continue;
         }
+        if (sparse_search && misses >= SPARSE_AFTER) {
+            int n;
+            if (i % SPARSE_STEP == 0) {
+                if (pos + SPARSE_STEP + 4 <= data_end)
+                    prefetch_position(enc.finder, relative(enc, pos + SPARSE_STEP));
+                n = find_matches(enc.finder, relative(enc, pos), max_length, found);
+            } else {
+                n = find_short_matches(enc.finder, relative(enc, pos), max_length, found);
+            }
+            keep(pos, found, n);
+            count_miss(found, n);
+            continue;
+        }
         if (i + 1 < seg_size && pos + 1 + MAX_MATCH <= data_end) {
             // What the search of the pair PREFETCH_AHEAD positions on reads first, asked for now.
             if (pos + PREFETCH_AHEAD + 1 + 4 <= data_end) {
@@ -290,11 +322,14 @@ void collect_matches(LzEncoder& enc, uint64_t seg_begin, uint32_t seg_size,
             keep(pos, found, n);
             work.match_start[i + 1] = static_cast<uint32_t>(work.matches.size());
             keep(pos + 1, next_found, next_n);
+            count_miss(found, n);
+            count_miss(next_found, next_n);
             ++i;
             continue;
         }
         int n = find_matches(enc.finder, relative(enc, pos), max_length, found);
         keep(pos, found, n);
+        count_miss(found, n);
     }
     work.match_start[seg_size] = static_cast<uint32_t>(work.matches.size());
 }
@@ -990,7 +1025,7 @@ bool lz_encode_entry(LzEncoder& enc, uint64_t begin, uint64_t end, const PackedB
                 return false;
             continue;
         }
-        collect_matches(enc, seg_begin, seg_size, work);
+        collect_matches(enc, seg_begin, seg_size, tuning.sparse_search, work);
 
         // A segment that goes on with the one before it in the same entry
         // is priced by what that one sent. An entry's first segment is

@@ -199,6 +199,14 @@ int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* o
     return tree_search(mf, pos, max_length, best, out, count);
 }
 
+int find_short_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out)
+{
+    if (max_length < 2)
+        return 0;
+    uint32_t best;
+    return short_matches(mf, pos, max_length, out, best);
+}
+
 void find_matches_two(MatchFinder& mf, uint32_t pos, MatchRef* out, int& count, MatchRef* next_out,
                       int& next_count)
 {

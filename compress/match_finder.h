@@ -68,6 +68,11 @@ void match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, in
 // must be visited in increasing order, each once (by find or skip).
 int find_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out);
 
+// Records pos in the 2- and 3-byte tables only and returns what they
+// hold for it, shortest first: the cheap look of a stretch where the trees
+// find nothing. The trees do not learn pos.
+int find_short_matches(MatchFinder& mf, uint32_t pos, uint32_t max_length, MatchRef* out);
+
 // The data now starts delta bytes further on (a multiple of the window):
 // every recorded position moves down by delta, and those that would fall
 // before the new start are forgotten.

@@ -265,10 +265,10 @@ TEST(PackerRoundTrip, MatchesAfterAndIntoMatchlessStretches)
         std::vector<PackItem> items = {item("source", source), item("last", noise_then_pieces)};
         PackResult joined = pack_archive(items, options);
         expect_decodes_to(joined, items);
-        // Within 3 % of the pieces' own size (level 4 loses 2 %, level 6
-        // 0.4 %); a search that stayed thin lost 110 %.
+        // Within 5 % of the pieces' own size (level 4 loses about 3 %,
+        // level 6 1 %); a search that stayed thin lost 110 %.
         EXPECT_LE(packed_size_of(joined, "last"),
-                  packed_size_of(apart, "noise") + packed_size_of(apart, "pieces") * 103 / 100)
+                  packed_size_of(apart, "noise") + packed_size_of(apart, "pieces") * 105 / 100)
             << "level " << level;
 
         items = {item("noise", noise), item("text", text_bytes(20000, 34)),

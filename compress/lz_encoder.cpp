@@ -960,7 +960,7 @@ void learn_bias(CoarseBias& bias, const SymbolStats& coarse, const SymbolStats& 
 LzEncoder::LzEncoder() = default;
 LzEncoder::~LzEncoder() = default;
 
-void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, StreamWindow& window)
+bool lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, StreamWindow& window)
 {
     enc.options = options;
     enc.options.dict_bits = std::clamp(options.dict_bits, MIN_DICT_BITS, MAX_DICT_BITS);
@@ -969,14 +969,15 @@ void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, StreamWind
     enc.window = &window;
     enc.finder_base = window.base();
     const LevelTuning& tuning = LEVELS[enc.options.level];
-    match_finder_init(enc.finder, window.buffer(), enc.options.dict_bits, tuning.max_depth, tuning.nice_length);
     enc.have_carried = false;
+    return match_finder_init(enc.finder, window.buffer(), enc.options.dict_bits, tuning.max_depth,
+                             tuning.nice_length);
 }
 
-void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size)
+bool lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size)
 {
     enc.own_window = std::make_unique<StreamWindow>(data, size);
-    lz_encoder_init(enc, options, *enc.own_window);
+    return lz_encoder_init(enc, options, *enc.own_window);
 }
 
 void lz_start_stream(LzEncoder& enc, uint64_t pos) { enc.finder.min_pos = relative(enc, pos); }

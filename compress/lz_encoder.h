@@ -67,10 +67,10 @@ struct LzEncoder {
 };
 
 // Binds the encoder to a stream read through a window (it must outlive
-// the encoder).
-void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, StreamWindow& window);
+// the encoder). False when there is no memory for its match tables.
+bool lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, StreamWindow& window);
 // Binds the encoder to a whole stream in memory.
-void lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size);
+bool lz_encoder_init(LzEncoder& enc, const LzEncoderOptions& options, const uint8_t* data, uint64_t size);
 
 // Starts a new independent stream at pos: no match reaches before it.
 // A solid archive calls it once, at 0; any other archive per entry.

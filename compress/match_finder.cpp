@@ -34,7 +34,7 @@ inline bool usable(const MatchFinder& mf, uint32_t pos, uint32_t slot, uint32_t&
 
 }  // namespace
 
-void match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, int max_depth,
+bool match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, int max_depth,
                        uint32_t nice_length)
 {
     mf.data = data;
@@ -42,10 +42,8 @@ void match_finder_init(MatchFinder& mf, const uint8_t* data, int window_bits, in
     mf.min_pos = 0;
     mf.max_depth = max_depth;
     mf.nice_length = nice_length;
-    mf.hash2.assign(1u << 16, 0);
-    mf.hash3.assign(1u << HASH3_BITS, 0);
-    mf.hash4.assign(1u << HASH4_BITS, 0);
-    mf.child.assign(size_t{2} * mf.window, 0);
+    return mf.hash2.assign(1u << 16) && mf.hash3.assign(1u << HASH3_BITS) && mf.hash4.assign(1u << HASH4_BITS) &&
+           mf.child.assign(size_t{2} * mf.window);
 }
 
 namespace {
@@ -276,7 +274,7 @@ void match_finder_rebase(MatchFinder& mf, const uint8_t* data, uint32_t delta)
     if (delta == 0)
         return;
     // Slots hold position + 1, 0 for none.
-    auto shift = [delta](std::vector<uint32_t>& slots) {
+    auto shift = [delta](WordTable& slots) {
         for (uint32_t& v : slots)
             v = v > delta ? v - delta : 0;
     };

@@ -355,7 +355,8 @@ PackResult pack_archive_streaming(const std::vector<PackItem>& given, const Pack
         lz.level = options.level;
         lz.max_block_symbols = options.max_block_symbols;
         lz.adaptive_blocks = options.adaptive_blocks;
-        lz_encoder_init(encoder, lz, window);
+        if (!lz_encoder_init(encoder, lz, window))
+            return fail("out of memory for the match tables");
     }
 
     MainHeaderFields main;

@@ -134,3 +134,10 @@ void platform_destroy_semaphore(PlatformSemaphore* semaphore);
 
 void* platform_allocate(size_t size);
 void platform_release(void* block);
+// A large block of zero bytes that is read and written at random (the
+// packer's match tables): where the system gives huge pages on request,
+// it asks for them, since random access over megabytes otherwise misses
+// the address translation cache at nearly every step. nullptr when there
+// is no memory. Released with platform_release_large.
+void* platform_allocate_large(size_t size);
+void platform_release_large(void* block);

@@ -1,12 +1,14 @@
 // POSIX console: fatal messages on standard error, the volume prompt's
 // key read and bell, and the interrupt signal.
 #include <signal.h>
+#include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -58,6 +60,24 @@ void platform_install_interrupt(void (*handler)(int))
 
 void* platform_allocate(size_t size) { return std::malloc(size); }
 void platform_release(void* block) { std::free(block); }
+
+void* platform_allocate_large(size_t size)
+{
+    // Aligned to a huge page, so that every whole one inside can be one.
+    constexpr size_t HUGE_PAGE = size_t{2} << 20;
+    if (size < HUGE_PAGE)
+        return std::calloc(size != 0 ? size : 1, 1);
+    void* block = nullptr;
+    if (posix_memalign(&block, HUGE_PAGE, size) != 0)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(block, size, MADV_HUGEPAGE);  // a hint: without it the pages are small
+#endif
+    std::memset(block, 0, size);
+    return block;
+}
+
+void platform_release_large(void* block) { std::free(block); }
 
 // The arguments are the bytes the shell passed: UTF-8 names stay UTF-8.
 void platform_utf8_arguments(int*, char***) {}

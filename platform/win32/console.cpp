@@ -152,3 +152,6 @@ void platform_install_interrupt(void (*handler)(int))
 
 void* platform_allocate(size_t size) { return std::malloc(size); }
 void platform_release(void* block) { std::free(block); }
+// Large pages need a privilege that programs seldom have: small ones.
+void* platform_allocate_large(size_t size) { return std::calloc(size != 0 ? size : 1, 1); }
+void platform_release_large(void* block) { std::free(block); }

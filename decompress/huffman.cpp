@@ -2,8 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <utility>
+
+#if defined(__SSE2__) && !defined(KELVO_SMALL_CODE)
+#include <emmintrin.h>
+#define KELVO_MASKED_PARTITION 1
+#else
+#define KELVO_MASKED_PARTITION 0
+#endif
 
 
 namespace {
@@ -161,6 +169,134 @@ void sort_items(CodeTableWork& work, uint32_t* items, int lo, int hi)
     }
 }
 
+#if KELVO_MASKED_PARTITION
+// The same sort, with the keys also kept as bytes beside the items. A
+// partition's scans stop, until they meet, exactly at the places whose
+// keys, as they were before the partition, are at most the pivot's (the
+// scan to the right) and at least it (the scan to the left): once a pair
+// has been swapped, neither scan can pass the other's last stop, which
+// then holds a key that stops it. So the stops of a range are found all
+// at once, as bit masks from 16-byte comparisons, and the swaps go from
+// stop to stop, without a mispredicted branch at every stop.
+constexpr int STOP_WORDS = (MAIN_SYMBOL_LIMIT + 1 + 63) / 64;
+
+// Bit x of right (left) is set where keys[x] <= pivot (>= pivot), x < size;
+// returns the number of words.
+inline int stop_masks(const uint8_t* keys, int size, uint8_t pivot, uint64_t* right, uint64_t* left)
+{
+    // Signed comparisons of bytes, on keys with their top bit flipped.
+    const __m128i flip = _mm_set1_epi8(char(0x80));
+    const __m128i p = _mm_set1_epi8(char(pivot ^ 0x80));
+    const int words = (size + 63) >> 6;
+    for (int w = 0; w < words; ++w) {
+        uint64_t r = 0, l = 0;
+        for (int q = 0; q < 4; ++q) {
+            const __m128i k = _mm_xor_si128(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + w * 64 + q * 16)), flip);
+            r |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpgt_epi8(k, p)))) << (16 * q);
+            l |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpgt_epi8(p, k)))) << (16 * q);
+        }
+        right[w] = ~r;
+        left[w] = ~l;
+    }
+    const uint64_t valid = ~uint64_t(0) >> (63 - ((size - 1) & 63));
+    right[words - 1] &= valid;
+    left[words - 1] &= valid;
+    return words;
+}
+
+inline void swap_keyed(uint32_t* items, uint8_t* keys, int a, int b)
+{
+    std::swap(items[a], items[b]);
+    std::swap(keys[a], keys[b]);
+}
+
+template <bool ANY_USED = false>
+void sort_keyed(CodeTableWork& work, uint32_t* items, uint8_t* keys, int lo, int hi)
+{
+    for (;;) {
+        const uint8_t pivot = keys[hi];
+        const int size = hi - lo + 1;
+        uint64_t right[STOP_WORDS], left[STOP_WORDS];
+        const int words = stop_masks(keys + lo, size, pivot, right, left);
+        if (keys[lo] == pivot) {
+            // Every key stops one scan at least; a range whose keys all
+            // stop both is a range of equal keys.
+            uint64_t differ = 0;
+            for (int w = 0; w < words; ++w)
+                differ |= right[w] ^ left[w];
+            if (differ == 0) {
+                if (!ANY_USED || pivot != 0)
+                    order_equal_run(work, items, lo, hi);
+                return;
+            }
+        }
+        // The stops in pairs, the k-th of the scan to the right with the
+        // k-th of the scan to the left: each pair whose first lies left of
+        // its second is swapped, and no swap moves a key of a later pair.
+        int wr = 0, wl = words - 1;
+        uint64_t mr = right[0], ml = left[words - 1];
+        int a = -1, b = size;  // the last pair swapped, from lo
+        int i, j;
+        for (;;) {
+            int r = INT32_MAX, l = -1;
+            while (mr == 0 && ++wr < words)
+                mr = right[wr];
+            if (mr != 0) {
+                r = wr * 64 + __builtin_ctzll(mr);
+                mr &= mr - 1;
+            }
+            while (ml == 0 && --wl >= 0)
+                ml = left[wl];
+            if (ml != 0) {
+                const int top = 63 - __builtin_clzll(ml);
+                l = wl * 64 + top;
+                ml &= ~(uint64_t(1) << top);
+            }
+            if (r < l) {
+                swap_keyed(items, keys, lo + r, lo + l);
+                a = r;
+                b = l;
+                if (l - r <= 2) {
+                    i = r + 1;
+                    j = l - 1;
+                    break;
+                }
+                continue;
+            }
+            if (r == l) {
+                // One key equal to the pivot where the scans meet.
+                i = r + 1;
+                j = r - 1;
+                break;
+            }
+            // The scans have crossed: each stops at its own next stop or at
+            // the place the other last swapped, whichever comes first.
+            i = std::min(r, b);
+            j = std::max(l, a);
+            break;
+        }
+        i += lo;
+        j += lo;
+        if (lo < j) {
+            if (lo < j - 1)
+                sort_keyed<ANY_USED>(work, items, keys, lo, j);
+            else if (keys[lo] < keys[j])
+                swap_keyed(items, keys, lo, j);
+        }
+        if (i < hi) {
+            if (i < hi - 1) {
+                lo = i;
+                continue;
+            }
+            if (keys[i] < keys[hi])
+                swap_keyed(items, keys, i, hi);
+        }
+        return;
+    }
+}
+#endif
+
 #ifdef KELVO_SMALL_CODE
 // span is a power of two: most spans are short, and the long ones are
 // whole words of four entries, stored two words a turn.
@@ -199,7 +335,24 @@ inline bool build_arguments_valid(int width, int n)
 
 }  // namespace
 
-void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_items(work, work.sort_items, lo, hi); }
+namespace {
+
+// sort_items on work.sort_items.
+template <bool ANY_USED = false>
+void sort_work_items(CodeTableWork& work, int lo, int hi)
+{
+#if KELVO_MASKED_PARTITION
+    for (int k = lo; k <= hi; ++k)
+        work.scan_keys[k] = uint8_t(item_key(work.sort_items[k]));
+    sort_keyed<ANY_USED>(work, work.sort_items, work.scan_keys, lo, hi);
+#else
+    sort_items<ANY_USED>(work, work.sort_items, lo, hi);
+#endif
+}
+
+}  // namespace
+
+void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_work_items(work, lo, hi); }
 
 #ifdef KELVO_SMALL_CODE
 // The installer's form: the least code.
@@ -361,9 +514,9 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
     // The sort puts the used symbols first, count of them.
     if (n != 0) {
         if (count != 0)
-            sort_items<true>(work, items, 0, n);
+            sort_work_items<true>(work, 0, n);
         else
-            sort_items(work, items, 0, n);
+            sort_work_items(work, 0, n);
     }
     if (count < 2) {
         // A lone symbol (or none) still needs a code a decoder can consume;

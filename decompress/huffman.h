@@ -74,6 +74,8 @@ struct CodeTableWork {
     // What the builder sorts: length << 16 | symbol, one word per symbol,
     // so a swap moves one word and a scan compares words.
     uint32_t sort_items[MAIN_SYMBOL_LIMIT + 2];
+    // Their keys as bytes, with room for whole 64-byte reads past the last.
+    uint8_t scan_keys[MAIN_SYMBOL_LIMIT + 2 + 64];
     // The order the sort leaves a range of equal lengths in depends on the
     // range's size alone: run_orders[size * (size - 1) / 2 + t] is the
     // place in the range of the entry that ends at place t, made the first

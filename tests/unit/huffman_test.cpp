@@ -164,6 +164,50 @@ TEST(HuffmanSort, OrdersDescendingAndKeepsSymbolsWithTheirKeys)
     }
 }
 
+// The builder sorts its own way (past the zero lengths it stops early): its
+// codes must still be those of the format's sort followed step by step, on
+// sets of lengths such as blocks send: a few to all symbols used, with
+// zeros between them, filling the code space or leaving part of it.
+TEST(HuffmanSort, BuilderGivesEverySymbolTheCodeOfTheFormatsSort)
+{
+    std::mt19937 rng(11);
+    auto work = std::make_unique<CodeTableWork>();
+    for (int trial = 0; trial < 3000; ++trial) {
+        const int n = 1 + int(rng() % MAIN_SYMBOL_LIMIT);
+        const uint32_t zero_share = rng() % 100;
+        const int longest = 1 + int(rng() % TABLE_BITS);
+        std::vector<uint8_t> lengths(MAIN_SYMBOL_LIMIT + 2, 0);
+        uint32_t taken = 0;  // of the 2048 entries
+        for (int s = 0; s <= n; ++s) {
+            const int length = 1 + int(rng() % uint32_t(longest));
+            if (rng() % 100 >= zero_share && taken + (TABLE_SIZE >> length) <= TABLE_SIZE) {
+                lengths[size_t(s)] = uint8_t(length);
+                taken += TABLE_SIZE >> length;
+            }
+        }
+        // The format's order, and the table it gives, shortest codes first.
+        for (int i = 0; i <= n; ++i) {
+            work->sort_keys[i] = lengths[size_t(i)];
+            work->sort_symbols[i] = uint16_t(i);
+        }
+        sort_by_length(*work, 0, n);
+        std::vector<uint16_t> expected(TABLE_SIZE, 0);
+        uint32_t pos = 0;
+        for (int k = n; k >= 0; --k) {
+            if (work->sort_keys[k] == 0)
+                continue;
+            const uint32_t span = TABLE_SIZE >> work->sort_keys[k];
+            std::fill_n(expected.begin() + pos, span, work->sort_symbols[k]);
+            pos += span;
+        }
+        if (std::count_if(lengths.begin(), lengths.end(), [](uint8_t l) { return l != 0; }) < 2)
+            continue;  // a lone symbol has its own rule, tested above
+        std::vector<uint16_t> lookup(TABLE_SIZE, 0);
+        ASSERT_EQ(build_lookup_table(*work, TABLE_BITS, n, lengths.data(), lookup.data()), 1);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.begin() + pos, lookup.begin())) << "trial " << trial;
+    }
+}
+
 namespace {
 
 // A context whose bit reader reads the given bytes from memory.

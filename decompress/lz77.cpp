@@ -492,11 +492,18 @@ void decode_symbols_reference(JobContext& cx)
 
 namespace {
 
-// What one step may consume after one refill: a literal, then a match's
-// main code, up to 21 extra bits (symbol 282) and its length code; or
-// three literals. Two literals and a match take a second refill.
+// A step is three literals, or up to two literals and a match: its main
+// code, up to 21 extra bits (symbol 282) and its length code.
 constexpr uint32_t MAX_EXTRA_BITS = (MAIN_SYMBOL_LIMIT - 260) - 1;
 constexpr uint32_t MATCH_BITS = TABLE_BITS + MAX_EXTRA_BITS + TABLE_BITS;
+// With 64-bit words every refill comes just after a lookup, so that no
+// lookup's load waits on a refill: after a step's literals (the entry of
+// the symbol after them looked up), and after a match's length code is
+// looked up and before it is consumed. A step then starts with the bits of
+// a refill less at most one length code.
+constexpr uint32_t STEP_START_BITS = REFILL_GUARANTEE - TABLE_BITS;
+static_assert(4 * TABLE_BITS <= STEP_START_BITS, "three literals and a lookup");
+static_assert(MATCH_BITS <= STEP_START_BITS, "a match and its length code's lookup");
 static_assert(TABLE_BITS + MATCH_BITS <= REFILL_GUARANTEE, "a literal and a match fit one refill");
 // With 32-bit words (24 held after a refill): two literals, or a literal
 // and a main code; the extra bits and the length code take a refill each.
@@ -506,18 +513,19 @@ static_assert(3 * TABLE_BITS <= REFILL_GUARANTEE, "three literals fit one refill
 // fail the build or get no entries), and unused symbols have length 0.
 static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
 
-// The fast loop starts a step only while next_byte is below this. A step
-// refills at most twice, 7 bytes each, so its loads stay inside the
-// buffer, and its longest form (two literals, then a match) leaves the
-// position below the refill point (word 1022): the buffer is never
-// refilled inside the loop. The steps near it go through reference_step,
-// which refills exactly where skip_bits does.
+// The fast loop starts a step only while next_byte is below this. Its
+// longest form (two literals, then a match) leaves the position below the
+// refill point (word 1022): the buffer is never refilled inside the loop.
+// The steps near it go through reference_step, which refills exactly where
+// skip_bits does.
 constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
 constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
 static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
-// (The refill before a run's first step moves on by at most one byte:
-// the run's stream starts with 49 bits or more.)
-static_assert(FAST_BYTE_LIMIT - 1 + 1 + 2 * 7 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
+// A refill loads a word at next_byte, which is where the position is plus
+// the bits held (fewer than 64) in bytes: with the position below the
+// refill point, every load lies inside the buffer and its slack, however
+// many refills a step makes.
+static_assert((REFILL_BIT_POSITION - 1 + 63) / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
               "refills load inside the buffer");
 
 // The loop's own bit stream, over a word of W bits (64, or 32 where
@@ -690,7 +698,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     constexpr int32_t STEP_SYMBOLS = 3;
     // A match of MATCH_MARGIN bytes from any step's start stays inside,
     // with what its copy may write past it.
-    constexpr uint32_t OVERSHOOT = KELVO_LZ_OVERSHOOT ? COPY_OVERSHOOT : 0;
+    [[maybe_unused]] constexpr uint32_t OVERSHOOT = KELVO_LZ_OVERSHOOT ? COPY_OVERSHOOT : 0;
     uint8_t* const ring_fast_end = ring + (ring_size - (KELVO_LZ_OVERSHOOT ? FAST_RUN_TAIL : MATCH_MARGIN));
 
     for (;;) {
@@ -729,9 +737,9 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 return room <= 0 ? 0u : std::min(left / uint32_t(STEP_SYMBOLS), uint32_t(room) / STEP_ADVANCE);
             };
             uint32_t steps = 1;  // the entry conditions allow the first
-            // Every step ends with a refill and the next step's main entry,
-            // looked up before its match is copied: a mispredicted branch
-            // of the copy then does not take that lookup with it.
+            // Every step ends with the next step's main entry, looked up
+            // before its match is copied: a mispredicted branch of the copy
+            // then does not take that lookup with it.
             refill_loose(b);
             uint32_t entry = main_entries[peek_entry_index(b)];
             do {
@@ -753,14 +761,16 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                             consume_entry(b, entry);
                             *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
                             left -= 3;
-                            refill_loose(b);
                             entry = main_entries[peek_entry_index(b)];
+                            refill_loose(b);
                             continue;
                         }
                         left -= 2;
                         refill_loose(b);
                     } else {
                         left -= 1;
+                        if constexpr (WIDE)
+                            refill_loose(b);
                     }
                 }
                 --left;
@@ -817,9 +827,12 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 if constexpr (!WIDE)
                     refill_loose(b);
                 const uint32_t length_entry = length_entries[peek_entry_index(b)];
+                if constexpr (WIDE)
+                    refill_loose(b);
                 consume_entry(b, length_entry);
                 const uint32_t length = (length_entry >> FAST_LENGTH_BITS) + base;
-                refill_loose(b);
+                if constexpr (!WIDE)
+                    refill_loose(b);
                 entry = main_entries[peek_entry_index(b)];
                 const uint32_t pos = uint32_t(out - ring);
                 const uint32_t src = (pos - (v + 1)) & ring_mask;

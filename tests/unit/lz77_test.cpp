@@ -954,17 +954,19 @@ TEST(Lz77Damage, FastLoopMatchesTheReferenceOnAnyInput)
 
 TEST(Lz77Damage, FastLoopMatchesTheReferenceWhenStepsTakeTheMostBits)
 {
-    // Every code of the full 11 bits and every match a new distance with 21
-    // extra bits: each step, a literal and such a match right after the
-    // last match's length code, consumes as much as the loop allows before
-    // a refill, and the length codes' last bits vary.
+    // Every code of the full 11 bits, and literals before matches with 21
+    // extra bits or repeats: such steps consume as much as the loop allows
+    // before a refill, and the length codes' last bits vary.
     const std::vector<uint8_t> main_lengths(MAIN_SYMBOL_LIMIT + 1, 11);
     const std::vector<uint8_t> length_lengths(LENGTH_SYMBOL_LIMIT + 1, 11);
     std::mt19937 rng(37);
     std::vector<Op> ops;
     for (int k = 0; k < 6000; ++k) {
         ops.push_back(lit(int(rng() % 256)));
-        ops.push_back(dist((1u << 21) + rng() % (1u << 21), int(rng() % 256)));
+        if (k % 3 == 2)
+            ops.push_back(reuse(int(rng() % 4), int(rng() % 256)));
+        else
+            ops.push_back(dist((1u << 21) + rng() % (1u << 21), int(rng() % 256)));
     }
     LzStream s;
     s.block(uint32_t(ops.size()), main_lengths, length_lengths).ops(ops);

@@ -513,14 +513,12 @@ static_assert(3 * TABLE_BITS <= REFILL_GUARANTEE, "three literals fit one refill
 // fail the build or get no entries), and unused symbols have length 0.
 static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
 
-// The fast loop starts a step only while next_byte is below this. Its
-// longest form (two literals, then a match) leaves the position below the
-// refill point (word 1022): the buffer is never refilled inside the loop.
-// The steps near it go through reference_step, which refills exactly where
+// The fast loop starts a step only while a step of its longest form (two
+// literals, then a match) would leave the position below the refill point
+// (word 1022): the buffer is never refilled inside the loop. The few steps
+// just before it go through reference_step, which refills exactly where
 // skip_bits does.
 constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
-constexpr uint32_t FAST_BYTE_LIMIT = (REFILL_BIT_POSITION - MAX_STEP_BITS) / 8;
-static_assert((FAST_BYTE_LIMIT - 1) * 8 + MAX_STEP_BITS < REFILL_BIT_POSITION, "no fast step reaches the refill point");
 // A refill loads a word at next_byte, which is where the position is plus
 // the bits held (fewer than 64) in bytes: with the position below the
 // refill point, every load lies inside the buffer and its slack, however
@@ -692,7 +690,6 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     const uint16_t* const main_entries = lz.main_code.fast;
 #endif
     const uint16_t* const length_entries = lz.length_code.fast;
-    const uint8_t* const fast_bytes_end = cx.bits.stream_bytes + FAST_BYTE_LIMIT;
     constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
     // Up to three symbols per step: the first two of them literals.
     constexpr int32_t STEP_SYMBOLS = 3;
@@ -704,7 +701,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
         if (lz.call_produced < lz.call_limit - (STEP_SYMBOLS - 1) && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
-            bit_position(cx.bits) / 8 + (sizeof(W) - 1) < FAST_BYTE_LIMIT &&
+            bit_position(cx.bits) + MAX_STEP_BITS < REFILL_BIT_POSITION &&
             ring + d.dict_pos < ring_fast_end) {
             LoopBits<W> b = loop_bits_at<W>(cx.bits);
             uint8_t* const start = ring + d.dict_pos;
@@ -726,15 +723,17 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             uint32_t newest = uint32_t(lz.history_index) & 3;
             uint32_t history[HISTORY_SIZE];
             std::copy(std::begin(lz.distance_history), std::end(lz.distance_history), history);
-            // Steps that can run before the block's count or the buffer's
-            // end is near (a step takes at most STEP_SYMBOLS symbols and
-            // refills at most STEP_REFILLS times), counted down and then
-            // worked out again: one test in place of two.
-            constexpr uint32_t STEP_REFILLS = WIDE ? 2 : 3;
-            constexpr uint32_t STEP_ADVANCE = STEP_REFILLS * (sizeof(W) - 1);
+            // Steps that can run before the block's count or the refill
+            // point is near (a step takes at most STEP_SYMBOLS symbols and
+            // MAX_STEP_BITS bits), counted down and then worked out again:
+            // one test in place of two. Counted from the position itself,
+            // so that only a step or so before each refill is left to
+            // reference_step.
             const auto steps_allowed = [&] {
-                const ptrdiff_t room = fast_bytes_end - b.next;  // below 0 after a first step near the end
-                return room <= 0 ? 0u : std::min(left / uint32_t(STEP_SYMBOLS), uint32_t(room) / STEP_ADVANCE);
+                const uint32_t position =
+                    uint32_t(b.next - cx.bits.stream_bytes) * 8 - (b.held & (LoopBits<W>::BITS - 1));
+                const uint32_t room = REFILL_BIT_POSITION - 1 - position;  // the position is below the point
+                return std::min(left / uint32_t(STEP_SYMBOLS), room / MAX_STEP_BITS);
             };
             uint32_t steps = 1;  // the entry conditions allow the first
             // Every step ends with the next step's main entry, looked up

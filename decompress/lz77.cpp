@@ -249,6 +249,7 @@ void decompression_failed(JobContext& cx)
     set_status(cx, STATUS_DECOMPRESSION_FAILED);
 }
 
+// Decodes into the ring and copies the call's bytes to out (unless null).
 uint32_t run_lz77(JobContext& cx, uint8_t* out, uint32_t request, void (*decode)(JobContext&))
 {
     LzDecoder& lz = cx.lz;
@@ -267,10 +268,12 @@ uint32_t run_lz77(JobContext& cx, uint8_t* out, uint32_t request, void (*decode)
 
     if (int32_t(lz.remaining_size) > 0 && lz.call_limit != 0) {
         decode(cx);
-        const uint32_t produced = uint32_t(lz.call_produced);
-        const uint32_t first = std::min(produced, d.dict_size - start);
-        std::memcpy(out, d.dict_bytes + start, first);
-        std::memcpy(out + first, d.dict_bytes, produced - first);
+        if (out != nullptr) {
+            const uint32_t produced = uint32_t(lz.call_produced);
+            const uint32_t first = std::min(produced, d.dict_size - start);
+            std::memcpy(out, d.dict_bytes + start, first);
+            std::memcpy(out + first, d.dict_bytes, produced - first);
+        }
     }
     lz.remaining_size -= uint32_t(int32_t(lz.call_produced));
     return uint32_t(lz.call_produced);
@@ -352,7 +355,13 @@ uint32_t read_entry_data(JobContext& cx, uint8_t* out, uint32_t request)
     return count;
 }
 
-uint32_t copy_stored(JobContext& cx, uint8_t* out, uint32_t request)
+namespace {
+
+// A stored entry's next bytes, up to request, read in chunks through the
+// bit reader's buffer (which a stored entry does not use); each chunk goes
+// to take(bytes, count, offset) and to the ring. Returns the bytes read.
+template <typename Take>
+uint32_t read_stored(JobContext& cx, uint32_t request, Take take)
 {
     LzDecoder& lz = cx.lz;
     uint8_t* staging = reinterpret_cast<uint8_t*>(cx.job.input_words);
@@ -362,14 +371,51 @@ uint32_t copy_stored(JobContext& cx, uint8_t* out, uint32_t request)
         const uint32_t got = read_packed(cx, staging, n);
         if (got == 0)
             break;
-        std::memcpy(out + total, staging, got);
+        take(staging, got, total);
+        if (cx.dict.dict_bytes != nullptr)
+            ring_append(cx.dict, staging, got);
         total += got;
         request -= got;
         lz.remaining_size -= got;
     }
-    if (cx.dict.dict_bytes != nullptr)
-        ring_append(cx.dict, out, total);
     return total;
+}
+
+}  // namespace
+
+uint32_t copy_stored(JobContext& cx, uint8_t* out, uint32_t request)
+{
+    return read_stored(cx, request,
+                       [out](const uint8_t* bytes, uint32_t count, uint32_t at) { std::memcpy(out + at, bytes, count); });
+}
+
+uint32_t pass_entry_data(JobContext& cx, uint32_t request)
+{
+#ifndef KELVO_SMALL_CODE
+    LzDecoder& lz = cx.lz;
+    const Dictionary& d = cx.dict;
+    switch (cx.reader.header.file.method) {
+    case METHOD_STORED:
+        return read_stored(cx, request, [&cx, &lz](const uint8_t* bytes, uint32_t count, uint32_t) {
+            lz.entry_crc = crc_update(cx.crc, lz.entry_crc, bytes, count);
+        });
+    case METHOD_LZ77:
+        if (d.dict_bytes != nullptr) {
+            // A call never produces more than the ring holds.
+            const uint32_t start = d.dict_pos;
+            const uint32_t count = run_lz77(cx, nullptr, request, decode_symbols);
+            const uint32_t first = std::min(count, d.dict_size - start);
+            lz.entry_crc = crc_update(cx.crc, lz.entry_crc, d.dict_bytes + start, first);
+            lz.entry_crc = crc_update(cx.crc, lz.entry_crc, d.dict_bytes, count - first);
+            return count;
+        }
+        break;
+    default:
+        break;
+    }
+#endif
+    // The stub: one path less; elsewhere what read_entry_data alone handles.
+    return read_entry_data(cx, cx.job.output_block, request);
 }
 
 uint32_t decode_lz77(JobContext& cx, uint8_t* out, uint32_t request)

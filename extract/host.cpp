@@ -33,6 +33,7 @@ void JobHost::release(void* block) { platform_release(block); }
 
 bool JobHost::select_entry(JobContext&, const char*) { return true; }
 bool JobHost::may_replace(JobContext&, const char*) { return true; }
+bool JobHost::reads_decoded_bytes() { return false; }
 
 void JobHost::on_archive_opened(JobContext&) {}
 void JobHost::on_entry(JobContext&, const char*) {}

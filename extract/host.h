@@ -85,6 +85,11 @@ public:
     // replaced; when not, it is kept and the entry ends SKIPPED.
     virtual bool select_entry(JobContext& cx, const char* output_name);
     virtual bool may_replace(JobContext& cx, const char* path);
+    // reads_decoded_bytes: whether on_data reads the portion from
+    // cx.job.output_block under t (and for entries passed over). By
+    // default it does not, and the decoder then leaves the bytes where it
+    // made them, which spares a copy of each one.
+    virtual bool reads_decoded_bytes();
 
     // Events: what happened, for hosts that report it or decide on it. The
     // engine's outcome never depends on them.

@@ -140,6 +140,7 @@ void* ForwardingHost::allocate(size_t size) { return target_.allocate(size); }
 void ForwardingHost::release(void* block) { target_.release(block); }
 bool ForwardingHost::select_entry(JobContext& cx, const char* name) { return target_.select_entry(cx, name); }
 bool ForwardingHost::may_replace(JobContext& cx, const char* path) { return target_.may_replace(cx, path); }
+bool ForwardingHost::reads_decoded_bytes() { return target_.reads_decoded_bytes(); }
 void ForwardingHost::on_archive_opened(JobContext& cx) { target_.on_archive_opened(cx); }
 void ForwardingHost::on_entry(JobContext& cx, const char* output_name) { target_.on_entry(cx, output_name); }
 void ForwardingHost::on_data(JobContext& cx, uint32_t count) { target_.on_data(cx, count); }

@@ -72,6 +72,7 @@ public:
     void release(void* block) override;
     bool select_entry(JobContext& cx, const char* output_name) override;
     bool may_replace(JobContext& cx, const char* path) override;
+    bool reads_decoded_bytes() override;
     void on_archive_opened(JobContext& cx) override;
     void on_entry(JobContext& cx, const char* output_name) override;
     void on_data(JobContext& cx, uint32_t count) override;

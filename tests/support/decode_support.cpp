@@ -71,6 +71,7 @@ public:
         }
         result->entries.push_back(std::move(e));
     }
+    bool reads_decoded_bytes() override { return true; }
     void on_data(JobContext& cx, uint32_t count) override
     {
         DecodedEntry& e = result->entries.back();

@@ -752,6 +752,47 @@ TEST(Lz77Entries, StoredEntriesFeedTheRing)
     EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 202, stored.begin() + 0));
 }
 
+// An entry passed over (its bytes dropped) leaves what reading it leaves:
+// the portions, the running CRC, the ring and the counters, across the
+// ring's end too.
+TEST(Lz77Entries, PassingOverAnEntryLeavesWhatReadingItLeaves)
+{
+    std::mt19937 rng(21);
+    const std::vector<Op> ops = random_ops(rng, 4000);
+    LzStream s;
+    s.block_of(ops);
+    const Bytes stored = random_bytes(7000, 22);
+    const struct {
+        uint8_t method;
+        Bytes packed;
+        uint32_t size;
+    } entries[] = {{METHOD_LZ77, s.bytes(), uint32_t(model(ops).size())},
+                   {METHOD_STORED, stored, uint32_t(stored.size())}};
+    for (const auto& e : entries) {
+        for (const uint32_t back : {0u, 3000u}) {
+            SCOPED_TRACE("method " + std::to_string(e.method) + ", " + std::to_string(back) + " before the end");
+            Lz read(true), passed(true);
+            for (Lz* lz : {&read, &passed}) {
+                lz->start(Bytes{}, 0, METHOD_STORED);  // the job's first entry
+                lz->cx.dict.dict_pos = back == 0 ? 0 : lz->cx.dict.dict_size - back;
+                lz->start(e.packed, e.size, e.method);
+            }
+            std::vector<uint32_t> read_portions, passed_portions;
+            const Bytes out = read.read_all(&read_portions);
+            ASSERT_EQ(out.size(), e.size);
+            for (uint32_t n; (n = pass_entry_data(passed.cx, REQUEST)) != 0;)
+                passed_portions.push_back(n);
+            EXPECT_EQ(passed_portions, read_portions);
+            EXPECT_EQ(passed.cx.lz.entry_crc, writer_crc32(out));
+            EXPECT_EQ(passed.cx.lz.entry_crc, read.cx.lz.entry_crc);
+            EXPECT_EQ(passed.cx.lz.remaining_size, 0u);
+            EXPECT_EQ(passed.cx.dict.dict_pos, read.cx.dict.dict_pos);
+            EXPECT_EQ(std::memcmp(passed.cx.dict.dict_bytes, read.cx.dict.dict_bytes, read.cx.dict.dict_size), 0);
+            EXPECT_EQ(current_status(passed.cx), STATUS_OK);
+        }
+    }
+}
+
 TEST(Lz77Entries, StoredEntryCutShortEndsEarly)
 {
     Lz lz;

@@ -103,7 +103,8 @@ constexpr long long FOLD_128[2] = {0x1751997d0, 0x0ccaa009e};
 #endif
 
 // Lane x, which holds the bytes just before p folded in, through the size
-// bytes left (a multiple of 16) and down to the running value.
+// bytes left and down to the running value (the stub's size is a multiple
+// of 16).
 __attribute__((target(KELVO_FOLD_TARGET), always_inline)) inline uint32_t fold_last_lane(__m128i x, const uint8_t* p,
                                                                                         size_t size)
 {
@@ -119,6 +120,26 @@ __attribute__((target(KELVO_FOLD_TARGET), always_inline)) inline uint32_t fold_l
         p += 16;
         size -= 16;
     }
+#ifndef KELVO_SMALL_CODE
+    if (size != 0) {
+        // The last size bytes (1 to 15): the final 16 bytes of the data are
+        // the lane's last 16 - size bytes and these; the lane's first size
+        // bytes, as a lane of their own (zeros before them), are folded
+        // into them 128 bits on.
+        alignas(16) static const uint8_t shifts[48] = {
+            0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+            0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+            0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+        const __m128i up = _mm_loadu_si128(reinterpret_cast<const __m128i*>(shifts + size));
+        const __m128i down = _mm_loadu_si128(reinterpret_cast<const __m128i*>(shifts + size + 16));
+        const __m128i first = _mm_shuffle_epi8(x, up);
+        // A mask byte's top bit picks the data's byte.
+        const __m128i last = _mm_blendv_epi8(_mm_shuffle_epi8(x, down),
+                                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size - 16)), down);
+        x = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(first, k3k4, 0x00), _mm_clmulepi64_si128(first, k3k4, 0x11)),
+                          last);
+    }
+#endif
 
     // 128 bits to 64, then to 32 by Barrett reduction.
     x = _mm_xor_si128(_mm_srli_si128(x, 8), _mm_clmulepi64_si128(x, k3k4, 0x10));
@@ -128,7 +149,7 @@ __attribute__((target(KELVO_FOLD_TARGET), always_inline)) inline uint32_t fold_l
     return uint32_t(_mm_extract_epi32(_mm_xor_si128(x, t), 1));
 }
 
-// Four 16-byte lanes, 64 bytes a step. size >= 64 and a multiple of 16.
+// Four 16-byte lanes, 64 bytes a step. size >= 64.
 __attribute__((target(KELVO_FOLD_TARGET))) KELVO_FOLD_ALIGN uint32_t fold_16(uint32_t value, const uint8_t* p,
                                                                              size_t size)
 {
@@ -202,7 +223,7 @@ __attribute__((target(KELVO_FOLD_32_TARGET), always_inline)) inline __m256i load
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// size >= 128 and a multiple of 16.
+// size >= 128.
 __attribute__((target(KELVO_FOLD_32_TARGET))) uint32_t fold_32(uint32_t value, const uint8_t* p, size_t size)
 {
     const __m256i k1024 = _mm256_set_epi64x(FOLD_1024[1], FOLD_1024[0], FOLD_1024[1], FOLD_1024[0]);
@@ -238,7 +259,7 @@ __attribute__((target(KELVO_FOLD_64_TARGET), always_inline)) inline __m512i fold
                                      0x96);
 }
 
-// size >= 256 and a multiple of 16.
+// size >= 256.
 __attribute__((target(KELVO_FOLD_64_TARGET))) uint32_t fold_64(uint32_t value, const uint8_t* p, size_t size)
 {
     const __m512i k2048 = _mm512_set_epi64(FOLD_2048[1], FOLD_2048[0], FOLD_2048[1], FOLD_2048[0], FOLD_2048[1],
@@ -272,7 +293,11 @@ uint32_t crc_update_carry_less(const AceCrc& crc, uint32_t value, const void* da
 {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     if (size >= 64) {
-        const size_t folded = size & ~size_t(15);
+#ifdef KELVO_SMALL_CODE
+        const size_t folded = size & ~size_t(15);  // the rest by the tables
+#else
+        const size_t folded = size;
+#endif
 #if KELVO_CRC_WIDE_FOLDS
         if (crc.carry_less >= CRC_FOLD_64 && folded >= 256)
             value = fold_64(value, p, folded);

@@ -33,12 +33,14 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
         return 0;
     }
 
-    // Far enough from the buffer's refill point for every value the table
-    // can send, they are read through a BitStream; near it, field by field.
+    // The values that cannot reach the buffer's refill point are read
+    // through a BitStream, as many at a time as the distance to it allows;
+    // the one or two just before it, field by field.
     constexpr uint32_t MAX_VALUE_BITS = PRE_TABLE_BITS + 4;
-    constexpr uint32_t MAX_VALUES_BITS = (MAIN_SYMBOL_LIMIT + 1) * MAX_VALUE_BITS;
     static_assert(MAX_VALUE_BITS <= REFILL_GUARANTEE);
-    static_assert(REFILL_BIT_POSITION / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES));
+    // A refill loads 8 bytes at next_byte, at most 63 bits past a position
+    // below the refill point.
+    static_assert((REFILL_BIT_POSITION - 1 + 63) / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES));
     // Each length is the running sum of the values so far, modulo
     // max_pre_symbol (a value and the sum before it are both below it, so
     // one subtraction reduces them), plus length_base unless it is 0. A
@@ -57,22 +59,26 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
         for (int r = 0; r < run && i <= n; ++r)
             lengths[i++] = length;
     };
-    if (bit_position(cx.bits) + MAX_VALUES_BITS < REFILL_BIT_POSITION) {
-        BitStream b = bit_stream_at(cx.bits);
-        while (i <= n) {
-            refill(b);
-            const int s = table[b.bits >> (64 - PRE_TABLE_BITS)];
-            consume(b, work.pre_lengths[s]);
-            if (s < max_pre_symbol) {
-                put_value(s);
-                continue;
-            }
-            put_run(int(peek(b, 4)) + 4);
-            consume(b, 4);
-        }
-        bit_stream_store(cx.bits, b, cx.job.input_words);
-    }
     while (i <= n) {
+        // Each value ends below the refill point.
+        const uint32_t position = bit_position(cx.bits);
+        uint32_t values = position < REFILL_BIT_POSITION ? (REFILL_BIT_POSITION - 1 - position) / MAX_VALUE_BITS : 0;
+        if (values != 0) {
+            BitStream b = bit_stream_at(cx.bits);
+            while (i <= n && values-- != 0) {
+                refill(b);
+                const int s = table[b.bits >> (64 - PRE_TABLE_BITS)];
+                consume(b, work.pre_lengths[s]);
+                if (s < max_pre_symbol) {
+                    put_value(s);
+                    continue;
+                }
+                put_run(int(peek(b, 4)) + 4);
+                consume(b, 4);
+            }
+            bit_stream_store(cx.bits, b, cx.job.input_words);
+            continue;
+        }
         const int s = table[cx.bits.bit_window >> (32 - PRE_TABLE_BITS)];
         skip_bits(cx, work.pre_lengths[s]);
         if (s < max_pre_symbol) {

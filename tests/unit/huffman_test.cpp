@@ -9,6 +9,7 @@
 
 #include "extract/job.h"
 #include "support/bit_writer.h"
+#include "support/test_host.h"
 
 namespace {
 
@@ -284,6 +285,44 @@ TEST(HuffmanRead, WrittenTablesDecodeTheirSymbols)
         for (int s : sent)
             ASSERT_EQ(decode_symbol(*cx, t), s);
         EXPECT_EQ(bits_consumed(*cx), bw.bit_count());
+    }
+}
+
+// Tables that start anywhere in the last 3,300 bits before the reader's
+// buffer is refilled (or just after): their values stop short of that
+// point, or reach and cross it.
+TEST(HuffmanRead, TablesNearTheRefillPointReadTheSentLengths)
+{
+    std::mt19937 rng(12);
+    std::vector<uint8_t> lengths(MAIN_SYMBOL_LIMIT + 1);
+    const int refill = int(REFILL_BIT_POSITION);
+    for (int start = refill - 3300; start <= refill + 40; start += 1 + int(rng() % 29)) {
+        uint32_t room = TABLE_SIZE;  // lengths whose codes fit
+        for (auto& length : lengths) {
+            length = uint8_t(rng() % 12);
+            if (length != 0 && uint32_t(TABLE_SIZE >> length) > room)
+                length = 0;
+            room -= length != 0 ? TABLE_SIZE >> length : 0;
+        }
+        BitWriter bw;
+        for (int k = 0; k < start; k += 16)
+            bw.put_bits(rng() & 0xFFFF, std::min(16, start - k));
+        put_code_table(bw, lengths);
+        bw.put_bits(0x5A5A, 16);
+        // Read as packed data, so that the buffer is refilled from it.
+        const Bytes packed = bw.bytes(8);
+        TestJob job;
+        JobContext& cx = job.cx;
+        job.use_memory(packed);
+        cx.job.archive_handle = stream_open(cx.stream, "t", STREAM_MODE_BINARY, 0);
+        cx.reader.packed_remaining = uint32_t(packed.size());
+        start_bits(cx);
+        for (int k = 0; k < start; k += 16)
+            skip_bits(cx, std::min(16, start - k));
+        HuffmanTable& t = cx.lz.main_code;
+        ASSERT_EQ(read_code_table(cx, TABLE_BITS, t.lookup, t.code_lengths, MAIN_SYMBOL_LIMIT), 1) << start;
+        ASSERT_TRUE(std::equal(lengths.begin(), lengths.end(), t.code_lengths)) << start;
+        ASSERT_EQ(read_bits(cx, 16), 0x5A5Au) << start;
     }
 }
 

@@ -738,7 +738,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     const uint16_t* const length_entries = lz.length_code.fast;
     constexpr uint32_t FIRST_MATCH_ENTRY = 256u << FAST_LENGTH_BITS;
     // Up to three symbols per step: the first two of them literals.
-    constexpr int32_t STEP_SYMBOLS = 3;
+    constexpr uint32_t STEP_SYMBOLS = 3;
     // A match of MATCH_MARGIN bytes from any step's start stays inside,
     // with what its copy may write past it.
     [[maybe_unused]] constexpr uint32_t OVERSHOOT = KELVO_LZ_OVERSHOOT ? COPY_OVERSHOOT : 0;
@@ -746,14 +746,14 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
 
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
-        if (lz.call_produced < lz.call_limit - (STEP_SYMBOLS - 1) && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
+        if (lz.call_produced < lz.call_limit && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
             bit_position(cx.bits) + MAX_STEP_BITS < REFILL_BIT_POSITION &&
             ring + d.dict_pos < ring_fast_end) {
             LoopBits<W> b = loop_bits_at<W>(cx.bits);
             uint8_t* const start = ring + d.dict_pos;
-            // A step that starts before stop may still take two literals
-            // before the call's limit is reached.
-            uint8_t* stop = std::min(start + (lz.call_limit - lz.call_produced) - (STEP_SYMBOLS - 1), ring_fast_end);
+            // The call ends as soon as its limit is reached, so a step
+            // ends at a literal that reaches stop.
+            uint8_t* stop = std::min(start + (lz.call_limit - lz.call_produced), ring_fast_end);
 #if KELVO_LZ_OVERSHOOT
             // What the run may overwrite before it writes it for good: the
             // bytes from start to the end of its last match and overshoot.
@@ -779,7 +779,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 const uint32_t position =
                     uint32_t(b.next - cx.bits.stream_bytes) * 8 - (b.held & (LoopBits<W>::BITS - 1));
                 const uint32_t room = REFILL_BIT_POSITION - 1 - position;  // the position is below the point
-                return std::min(left / uint32_t(STEP_SYMBOLS), room / MAX_STEP_BITS);
+                return std::min(left / STEP_SYMBOLS, room / MAX_STEP_BITS);
             };
             uint32_t steps = 1;  // the entry conditions allow the first
             // Every step ends with the next step's main entry, looked up
@@ -791,10 +791,18 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 if (entry < FIRST_MATCH_ENTRY) {
                     consume_entry(b, entry);
                     *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                    if (out == stop) [[unlikely]] {
+                        left -= 1;
+                        break;
+                    }
                     entry = main_entries[peek_entry_index(b)];
                     if (entry < FIRST_MATCH_ENTRY) {
                         consume_entry(b, entry);
                         *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
+                        if (out == stop) [[unlikely]] {
+                            left -= 2;
+                            break;
+                        }
                         if constexpr (!WIDE) {
                             left -= 2;
                             refill_loose(b);

@@ -91,7 +91,7 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
 // Fills table from the code lengths of symbols 0..n; 0 when they do not fit
 // (an over-subscribed set, or a length beyond width). A failed build ends
 // the LZ77 decoder's call at its limit: read_block_header does that. With
-// entries (width TABLE_BITS), it writes each entry's decode entry as it
+// entries, it writes each entry's decode entry as it
 // fills it, and those of the entries it leaves, whose symbols must then
 // have a length in lengths (read_code_table's cleared table does).
 // Entries of table from stale_from up count as 0 whatever they hold: the

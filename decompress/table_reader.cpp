@@ -17,18 +17,46 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
     const int cleared = std::min(1 << width, 1 << PRE_TABLE_BITS);
     std::fill_n(table, size_t(cleared), uint16_t(0));
 
-    int n = int(read_bits(cx, 9));
+    // The header's fields: the symbol count, the base, the pre-code's size
+    // and its lengths. Far from the refill point (nearly always) they are
+    // read through one BitStream, not a call per field.
+    int n, length_base, max_pre_symbol;
+#ifndef KELVO_SMALL_CODE
+    constexpr uint32_t MAX_HEADER_BITS = 9 + 4 + 4 + PRE_SYMBOL_COUNT * 3;
+    static_assert(9 + 4 + 4 <= REFILL_GUARANTEE - 7 && PRE_SYMBOL_COUNT * 3 <= REFILL_GUARANTEE);
+    if (bit_position(cx.bits) + MAX_HEADER_BITS < REFILL_BIT_POSITION) {
+        // bit_stream_at holds at least 49 bits.
+        BitStream b = bit_stream_at(cx.bits);
+        n = int(peek(b, 9));
+        consume(b, 9);
+        length_base = int(peek(b, 4));
+        consume(b, 4);
+        max_pre_symbol = int(peek(b, 4));
+        consume(b, 4);
+        refill(b);
+        for (int i = 0; i <= max_pre_symbol; ++i) {
+            work.pre_lengths[i] = uint8_t(peek(b, 3));
+            consume(b, 3);
+        }
+        bit_stream_store(cx.bits, b, cx.job.input_words);
+    } else
+#endif
+    {
+        n = int(read_bits(cx, 9));
+        length_base = int(read_bits(cx, 4));
+        max_pre_symbol = int(read_bits(cx, 4));
+        for (int i = 0; i <= max_pre_symbol; ++i)
+            work.pre_lengths[i] = uint8_t(read_bits(cx, 3));
+    }
     if (n > limit)
         n = limit;
-    const int length_base = int(read_bits(cx, 4));
-    const int max_pre_symbol = int(read_bits(cx, 4));
-    for (int i = 0; i <= max_pre_symbol; ++i)
-        work.pre_lengths[i] = uint8_t(read_bits(cx, 3));
 
     // The pre-code borrows the first 128 entries of the table being read;
     // every entry it can yield is a symbol 0..max_pre_symbol, since the rest
-    // of the table was just cleared to 0.
-    if (!build_lookup_table(work, PRE_TABLE_BITS, max_pre_symbol, work.pre_lengths, table)) {
+    // of the table was just cleared to 0. Its decode entries (symbol and
+    // length in one load) are what the values are read by.
+    uint16_t pre_entries[1 << PRE_TABLE_BITS];
+    if (!build_lookup_table(work, PRE_TABLE_BITS, max_pre_symbol, work.pre_lengths, table, pre_entries)) {
         std::fill(table + cleared, table + (1 << width), uint16_t(0));
         return 0;
     }
@@ -67,8 +95,9 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
             BitStream b = bit_stream_at(cx.bits);
             while (i <= n && values-- != 0) {
                 refill(b);
-                const int s = table[b.bits >> (64 - PRE_TABLE_BITS)];
-                consume(b, work.pre_lengths[s]);
+                const uint32_t entry = pre_entries[b.bits >> (64 - PRE_TABLE_BITS)];
+                consume(b, entry & FAST_LENGTH_MASK);
+                const int s = int(entry >> FAST_LENGTH_BITS);
                 if (s < max_pre_symbol) {
                     put_value(s);
                     continue;
@@ -79,8 +108,9 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
             bit_stream_store(cx.bits, b, cx.job.input_words);
             continue;
         }
-        const int s = table[cx.bits.bit_window >> (32 - PRE_TABLE_BITS)];
-        skip_bits(cx, work.pre_lengths[s]);
+        const uint32_t entry = pre_entries[cx.bits.bit_window >> (32 - PRE_TABLE_BITS)];
+        skip_bits(cx, int(entry & FAST_LENGTH_MASK));
+        const int s = int(entry >> FAST_LENGTH_BITS);
         if (s < max_pre_symbol) {
             put_value(s);
             continue;

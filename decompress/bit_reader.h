@@ -14,7 +14,7 @@ constexpr int REFILL_WORD_INDEX = INPUT_WORDS - 2;  // 1022
 constexpr int REFILL_BYTES = REFILL_WORD_INDEX * 4;  // 4088
 static_assert(REFILL_BYTES == 4088);
 
-constexpr int STREAM_SLACK_BYTES = 8;
+constexpr int STREAM_SLACK_BYTES = 16;
 
 struct BitReader {
     // input_words itself is one of the job's work buffers (ExtractJob).

@@ -559,17 +559,19 @@ static_assert(3 * TABLE_BITS <= REFILL_GUARANTEE, "three literals fit one refill
 // fail the build or get no entries), and unused symbols have length 0.
 static_assert(TABLE_BITS <= FAST_LENGTH_MASK);
 
-// The fast loop starts a step only while a step of its longest form (two
-// literals, then a match) would leave the position below the refill point
-// (word 1022): the buffer is never refilled inside the loop. The few steps
-// just before it go through reference_step, which refills exactly where
-// skip_bits does.
+// The fast loop starts a step only while the position is below the refill
+// point (word 1022). A step of its longest form (two literals, then a
+// match) then still ends inside the buffer, whose last two words are the
+// first two after the refill: the step reads the bits the reference loop
+// would read across the refill, and the loop leaves to refill the buffer
+// once it has passed the point (loop_bits_leave).
 constexpr uint32_t MAX_STEP_BITS = 2 * TABLE_BITS + MATCH_BITS;
+static_assert(REFILL_BIT_POSITION - 1 + MAX_STEP_BITS <= uint32_t(INPUT_BYTES) * 8, "a step ends in the buffer");
 // A refill loads a word at next_byte, which is where the position is plus
-// the bits held (fewer than 64) in bytes: with the position below the
-// refill point, every load lies inside the buffer and its slack, however
-// many refills a step makes.
-static_assert((REFILL_BIT_POSITION - 1 + 63) / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
+// the bits held (fewer than 64) in bytes: with every step starting below
+// the refill point, every load lies inside the buffer and its slack,
+// however many refills a step makes.
+static_assert((REFILL_BIT_POSITION - 1 + MAX_STEP_BITS + 63) / 8 + 8 <= uint32_t(INPUT_BYTES + STREAM_SLACK_BYTES),
               "refills load inside the buffer");
 
 // The loop's own bit stream, over a word of W bits (64, or 32 where
@@ -616,12 +618,19 @@ inline LoopBits<W> loop_bits_at(const BitReader& bits)
 }
 
 template <typename W>
-inline void loop_bits_store(BitReader& bits, const LoopBits<W>& b, const uint32_t* words)
+inline bool loop_bits_leave(JobContext& cx, const LoopBits<W>& b)
 {
+    BitReader& bits = cx.bits;
     const uint32_t position = uint32_t(b.next - bits.stream_bytes) * 8 - (b.held & (LoopBits<W>::BITS - 1));
     bits.word_index = int16_t(position >> 5);
     bits.bit_offset = int16_t(position & 31);
-    bits.bit_window = window_at(words, position);
+    // Past the refill point by up to a step: the refill keeps the buffer's
+    // last two words as its first two, where the position then lies.
+    const bool refilled = bits.word_index >= REFILL_WORD_INDEX;
+    if (refilled)
+        refill_words(cx);
+    bits.bit_window = window_at(cx.job.input_words, bit_position(bits));
+    return refilled;
 }
 
 template <typename W>
@@ -726,7 +735,6 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     constexpr bool WIDE = sizeof(W) == 8;
     LzDecoder& lz = cx.lz;
     Dictionary& d = cx.dict;
-    const uint32_t* const words = cx.job.input_words;
     uint8_t* const ring = d.dict_bytes;
     const uint32_t ring_mask = d.dict_mask;
     const uint32_t ring_size = d.dict_size;
@@ -747,7 +755,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
         if (lz.call_produced < lz.call_limit && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
-            bit_position(cx.bits) + MAX_STEP_BITS < REFILL_BIT_POSITION &&
+            bit_position(cx.bits) < REFILL_BIT_POSITION &&
             ring + d.dict_pos < ring_fast_end) {
             LoopBits<W> b = loop_bits_at<W>(cx.bits);
             uint8_t* const start = ring + d.dict_pos;
@@ -769,16 +777,16 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             uint32_t newest = uint32_t(lz.history_index) & 3;
             uint32_t history[HISTORY_SIZE];
             std::copy(std::begin(lz.distance_history), std::end(lz.distance_history), history);
-            // Steps that can run before the block's count or the refill
-            // point is near (a step takes at most STEP_SYMBOLS symbols and
-            // MAX_STEP_BITS bits), counted down and then worked out again:
-            // one test in place of two. Counted from the position itself,
-            // so that only a step or so before each refill is left to
-            // reference_step.
+            // Steps that can run before the block's count is near (a step
+            // takes at most STEP_SYMBOLS symbols) or that start below the
+            // refill point (a step takes at most MAX_STEP_BITS bits),
+            // counted down and then worked out again: one test in place of
+            // two. The position is at most a step past the point, so room
+            // does not wrap, and it is 0 there.
             const auto steps_allowed = [&] {
                 const uint32_t position =
                     uint32_t(b.next - cx.bits.stream_bytes) * 8 - (b.held & (LoopBits<W>::BITS - 1));
-                const uint32_t room = REFILL_BIT_POSITION - 1 - position;  // the position is below the point
+                const uint32_t room = REFILL_BIT_POSITION + MAX_STEP_BITS - 1 - position;
                 return std::min(left / STEP_SYMBOLS, room / MAX_STEP_BITS);
             };
             uint32_t steps = 1;  // the entry conditions allow the first
@@ -917,13 +925,15 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
 #if KELVO_LZ_OVERSHOOT
             std::memcpy(out, saved + (out - start), OVERSHOOT);
 #endif
-            loop_bits_store(cx.bits, b, words);
+            const bool refilled = loop_bits_leave(cx, b);
             lz.history_index = int16_t(newest);
             std::copy(history, history + HISTORY_SIZE, lz.distance_history);
             const uint32_t produced = uint32_t(out - start);
             lz.call_produced = int16_t(lz.call_produced + int32_t(produced));
             lz.block_symbols_left = int16_t(left);
             d.dict_pos = uint32_t(out - ring) & ring_mask;
+            if (refilled)
+                continue;  // a run may go on from the new buffer at once
         }
         if (!reference_step<true>(cx))
             return;

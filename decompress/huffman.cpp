@@ -337,18 +337,54 @@ inline bool build_arguments_valid(int width, int n)
 
 namespace {
 
-// sort_items on work.sort_items.
-template <bool ANY_USED = false>
+// sort_items on work.sort_items; with KEYS_MADE, scan_keys already holds
+// their keys.
+template <bool ANY_USED = false, bool KEYS_MADE = false>
 void sort_work_items(CodeTableWork& work, int lo, int hi)
 {
 #if KELVO_MASKED_PARTITION
-    for (int k = lo; k <= hi; ++k)
-        work.scan_keys[k] = uint8_t(item_key(work.sort_items[k]));
+    if constexpr (!KEYS_MADE) {
+        for (int k = lo; k <= hi; ++k)
+            work.scan_keys[k] = uint8_t(item_key(work.sort_items[k]));
+    }
     sort_keyed<ANY_USED>(work, work.sort_items, work.scan_keys, lo, hi);
 #else
     sort_items<ANY_USED>(work, work.sort_items, lo, hi);
 #endif
 }
+
+#if KELVO_MASKED_PARTITION
+constexpr int COUNTED_LENGTHS = TABLE_BITS + 2;  // 0..TABLE_BITS, then the longer ones together
+
+// The sort's items and byte keys for symbols 0..n, and how many symbols
+// have each code length: 16 keys at a time, a byte counter per length and
+// lane (each lane sees at most 18 keys), summed at the end.
+void prepare_items(CodeTableWork& work, int n, const uint8_t* lengths, uint32_t* per_length)
+{
+    uint8_t* keys = work.scan_keys;
+    std::memcpy(keys, lengths, size_t(n) + 1);
+    std::memset(keys + n + 1, 0, 16);  // the last group's tail counts as length 0
+    const int groups = (n + 16) / 16;
+    static_assert((MAIN_SYMBOL_LIMIT + 16) / 16 * 16 <= MAIN_SYMBOL_LIMIT + 2 + 64 && (MAIN_SYMBOL_LIMIT + 16) / 16 < 256);
+    __m128i counts[COUNTED_LENGTHS];
+    for (int v = 0; v < COUNTED_LENGTHS; ++v)
+        counts[v] = _mm_setzero_si128();
+    const __m128i longest = _mm_set1_epi8(char(TABLE_BITS + 1));
+    for (int g = 0; g < groups; ++g) {
+        const __m128i k = _mm_min_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16 * g)), longest);
+        for (int v = 0; v < COUNTED_LENGTHS; ++v)
+            counts[v] = _mm_sub_epi8(counts[v], _mm_cmpeq_epi8(k, _mm_set1_epi8(char(v))));
+    }
+    for (int v = 0; v < COUNTED_LENGTHS; ++v) {
+        const __m128i sums = _mm_sad_epu8(counts[v], _mm_setzero_si128());
+        per_length[v] = uint32_t(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+    }
+    per_length[0] -= uint32_t(groups * 16 - (n + 1));
+    uint32_t* items = work.sort_items;
+    for (int i = 0; i <= n; ++i)
+        items[i] = uint32_t(keys[i]) << 16 | uint32_t(i);
+}
+#endif
 
 }  // namespace
 
@@ -499,6 +535,12 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
     // Symbols by code length (those longer than the table together): the
     // codes go out from the shortest, one length after the other.
     uint32_t* items = work.sort_items;
+    uint32_t per_length[TABLE_BITS + 2];
+#if KELVO_MASKED_PARTITION
+    constexpr bool KEYS_MADE = true;
+    prepare_items(work, n, lengths, per_length);
+#else
+    constexpr bool KEYS_MADE = false;
     // Counted in four interleaved sets: runs of one length would otherwise
     // chain every increment through the same counter in memory.
     uint32_t counts[4][TABLE_BITS + 2] = {};
@@ -507,16 +549,16 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
         items[i] = length << 16 | uint32_t(i);
         ++counts[i & 3][std::min<uint32_t>(length, TABLE_BITS + 1)];
     }
-    uint32_t per_length[TABLE_BITS + 2];
     for (int length = 0; length < TABLE_BITS + 2; ++length)
         per_length[length] = counts[0][length] + counts[1][length] + counts[2][length] + counts[3][length];
+#endif
     const int count = n + 1 - int(per_length[0]);
     // The sort puts the used symbols first, count of them.
     if (n != 0) {
         if (count != 0)
-            sort_work_items<true>(work, 0, n);
+            sort_work_items<true, KEYS_MADE>(work, 0, n);
         else
-            sort_work_items(work, 0, n);
+            sort_work_items<false, KEYS_MADE>(work, 0, n);
     }
     if (count < 2) {
         // A lone symbol (or none) still needs a code a decoder can consume;

@@ -393,7 +393,7 @@ void sort_items_by_length(CodeTableWork& work, int lo, int hi) { sort_work_items
 #ifdef KELVO_SMALL_CODE
 // The installer's form: the least code.
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries,
-                       int stale_from, [[maybe_unused]] uint32_t* match_entries)
+                       int stale_from, [[maybe_unused]] uint32_t* match_entries, bool)
 {
     const uint32_t size = 1u << width;
     const auto clear_stale = [&](uint32_t pos) { clear_stale_entries(table, size, pos, stale_from); };
@@ -494,7 +494,7 @@ inline uint32_t main_entry_fast(uint32_t symbol, uint32_t code_length)
 
 // Writes m codes of one length, span entries each, from entry pos up: those
 // of items[k], items[k-1], ... (the order in which the sort leaves them).
-template <bool ENTRIES, bool MATCH>
+template <bool ENTRIES, bool MATCH, bool LOOKUP = true>
 void fill_codes(const uint32_t* items, int k, uint32_t m, uint32_t span, uint32_t pos, const uint8_t* lengths,
                 uint16_t* table, uint16_t* entries, uint32_t* match_entries)
 {
@@ -502,7 +502,8 @@ void fill_codes(const uint32_t* items, int k, uint32_t m, uint32_t span, uint32_
     if (span == 1) {
         for (uint32_t t = 0; t < m; ++t) {
             const uint32_t symbol = item[-int(t)] & 0xFFFF;
-            table[pos + t] = uint16_t(symbol);
+            if constexpr (LOOKUP)
+                table[pos + t] = uint16_t(symbol);
             if constexpr (ENTRIES)
                 entries[pos + t] = uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]);
             if constexpr (MATCH)
@@ -512,7 +513,8 @@ void fill_codes(const uint32_t* items, int k, uint32_t m, uint32_t span, uint32_
     }
     for (uint32_t t = 0; t < m; ++t, pos += span) {
         const uint32_t symbol = item[-int(t)] & 0xFFFF;
-        fill_run<uint16_t>(table + pos, span, uint16_t(symbol));
+        if constexpr (LOOKUP)
+            fill_run<uint16_t>(table + pos, span, uint16_t(symbol));
         if constexpr (ENTRIES)
             fill_run<uint16_t>(entries + pos, span, uint16_t(symbol << FAST_LENGTH_BITS | lengths[symbol]));
         if constexpr (MATCH)
@@ -523,7 +525,7 @@ void fill_codes(const uint32_t* items, int k, uint32_t m, uint32_t span, uint32_
 }  // namespace
 
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table, uint16_t* entries,
-                       int stale_from, uint32_t* match_entries)
+                       int stale_from, uint32_t* match_entries, bool lookup)
 {
     const uint32_t size = 1u << width;
     const auto clear_stale = [&](uint32_t pos) { clear_stale_entries(table, size, pos, stale_from); };
@@ -531,6 +533,7 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
         clear_stale(0);
         return 0;
     }
+    lookup = lookup || (!entries && !match_entries);
 
     // Symbols by code length (those longer than the table together): the
     // codes go out from the shortest, one length after the other.
@@ -577,7 +580,11 @@ int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, 
         const uint32_t m = std::min(per_length[length], (size - pos) >> (width - length));  // / span
         if (m == 0)
             continue;
-        if (match_entries && entries)
+        if (!lookup && !entries)
+            fill_codes<false, true, false>(items, k, m, span, pos, lengths, table, entries, match_entries);
+        else if (!lookup && !match_entries)
+            fill_codes<true, false, false>(items, k, m, span, pos, lengths, table, entries, match_entries);
+        else if (match_entries && entries)
             fill_codes<true, true>(items, k, m, span, pos, lengths, table, entries, match_entries);
         else if (match_entries)
             fill_codes<false, true>(items, k, m, span, pos, lengths, table, entries, match_entries);

@@ -86,8 +86,10 @@ struct CodeTableWork {
 
 // With entries, the table's decode entries are written too.
 // With match_entries, the main code's 32-bit entries are written too.
+// Without lookup, the codes' entries of table are left as they were (see
+// build_lookup_table).
 int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit,
-                    uint16_t* entries = nullptr, uint32_t* match_entries = nullptr);
+                    uint16_t* entries = nullptr, uint32_t* match_entries = nullptr, bool lookup = true);
 // Fills table from the code lengths of symbols 0..n; 0 when they do not fit
 // (an over-subscribed set, or a length beyond width). A failed build ends
 // the LZ77 decoder's call at its limit: read_block_header does that. With
@@ -98,8 +100,13 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
 // builder sets those it does not fill to 0, on failure too.
 // match_entries (width TABLE_BITS, not in the installer stub) the same as
 // entries, in main_entry's form.
+// Without lookup (for a decoder that reads the decode entries alone, and
+// with entries or match_entries), the entries of table that codes fill are
+// left as they were; those it leaves are cleared as ever, since their
+// decode entries are made from them. The installer stub fills them always.
 int build_lookup_table(CodeTableWork& work, int width, int n, uint8_t* lengths, uint16_t* table,
-                       uint16_t* entries = nullptr, int stale_from = TABLE_SIZE, uint32_t* match_entries = nullptr);
+                       uint16_t* entries = nullptr, int stale_from = TABLE_SIZE, uint32_t* match_entries = nullptr,
+                       bool lookup = true);
 // The format's quicksort on sort_keys and sort_symbols, step by step: the
 // reference for sort_items_by_length.
 void sort_by_length(CodeTableWork& work, int lo, int hi);

@@ -425,6 +425,7 @@ uint32_t decode_lz77(JobContext& cx, uint8_t* out, uint32_t request)
 
 uint32_t decode_lz77_reference(JobContext& cx, uint8_t* out, uint32_t request)
 {
+    cx.lz.loop |= LZ_LOOP_REFERENCE;
     return run_lz77(cx, out, request, decode_symbols_reference);
 }
 
@@ -438,10 +439,15 @@ int read_block_header(JobContext& cx)
     uint16_t* const main_fast = lz.main_code.fast;
     uint32_t* const main_entries = nullptr;
 #endif
+#if KELVO_LZ_MATCH_ENTRIES
+    const bool lookup = (lz.loop & LZ_LOOP_REFERENCE) != 0;
+#else
+    constexpr bool lookup = true;  // the stub fills it always
+#endif
     if (!read_code_table(cx, TABLE_BITS, lz.main_code.lookup, lz.main_code.code_lengths, MAIN_SYMBOL_LIMIT,
-                         main_fast, main_entries) ||
+                         main_fast, main_entries, lookup) ||
         !read_code_table(cx, TABLE_BITS, lz.length_code.lookup, lz.length_code.code_lengths, LENGTH_SYMBOL_LIMIT,
-                         lz.length_code.fast)) {
+                         lz.length_code.fast, nullptr, lookup)) {
         lz.call_produced = lz.call_limit;
         return 0;
     }
@@ -484,11 +490,40 @@ void copy_match_bytewise(JobContext& cx, uint32_t distance, uint32_t length)
 
 namespace {
 
+// Outside the stub, the symbol loop's tables are read by their decode
+// entries alone (the stub fills the lookup too, and its code is smaller).
+template <bool FAST>
+inline int decode_main(JobContext& cx)
+{
+#if KELVO_LZ_MATCH_ENTRIES
+    if constexpr (FAST) {
+        const uint32_t entry = cx.lz.main_entries[peek_bits(cx, TABLE_BITS)];
+        skip_bits(cx, int(entry & FAST_LENGTH_MASK));
+        return int((entry >> FAST_LENGTH_BITS) & 0x1FF);
+    }
+#endif
+    return decode_symbol(cx, cx.lz.main_code);
+}
+
+template <bool FAST>
+inline int decode_length(JobContext& cx)
+{
+#if KELVO_LZ_MATCH_ENTRIES
+    if constexpr (FAST) {
+        const uint32_t entry = cx.lz.length_code.fast[peek_bits(cx, TABLE_BITS)];
+        skip_bits(cx, int(entry & FAST_LENGTH_MASK));
+        return int(entry >> FAST_LENGTH_BITS);
+    }
+#endif
+    return decode_symbol(cx, cx.lz.length_code);
+}
+
 // One turn of the symbol loop, through the bit reader's and the tables'
 // own functions: 0 when the call is over (its limit reached, or a block
 // header rejected).
-// The symbol loop's own steps near its ends copy their matches with
-// copy_match (FAST); the reference loop's byte by byte.
+// The symbol loop's own steps near its ends decode by the tables' decode
+// entries and copy their matches with copy_match (FAST); the reference
+// loop's decode through the lookup and copy byte by byte.
 template <bool FAST>
 int reference_step(JobContext& cx)
 {
@@ -497,7 +532,7 @@ int reference_step(JobContext& cx)
         return 0;
     if (lz.block_symbols_left == 0 && !read_block_header(cx))
         return 0;
-    const int s = decode_symbol(cx, lz.main_code);
+    const int s = decode_main<FAST>(cx);
     lz.block_symbols_left = int16_t(lz.block_symbols_left - 1);
     if (s <= 255) {
         put_byte(cx, uint8_t(s));
@@ -520,7 +555,7 @@ int reference_step(JobContext& cx)
         push_history(lz, v);
         base = new_distance_base(v);
     }
-    const int m = decode_symbol(cx, lz.length_code);
+    const int m = decode_length<FAST>(cx);
     if constexpr (FAST)
         copy_match(cx, v + 1, uint32_t(m) + base);
     else

@@ -82,6 +82,10 @@ void copy_match(JobContext& cx, uint32_t distance, uint32_t length);
 // 64-bit ones, and built for BMI2's shifts (only where cpuid has them).
 constexpr uint8_t LZ_LOOP_NARROW = 1;
 constexpr uint8_t LZ_LOOP_BMI2 = 2;
+// Set by decode_lz77_reference, whose steps decode through the tables'
+// lookup: the others decode by the entries alone, and their block headers
+// leave the lookup unfilled.
+constexpr uint8_t LZ_LOOP_REFERENCE = 4;
 int lz_bmi2_available();
 int lz_default_loop();
 
@@ -89,4 +93,5 @@ int lz_default_loop();
 // bit reader's and the tables' own functions; tests compare the two.
 void copy_match_bytewise(JobContext& cx, uint32_t distance, uint32_t length);
 void decode_symbols_reference(JobContext& cx);
+// Its context is to be decoded by it throughout.
 uint32_t decode_lz77_reference(JobContext& cx, uint8_t* out, uint32_t request);

@@ -8,7 +8,7 @@
 #include <cstring>
 
 int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths, int limit, uint16_t* entries,
-                    uint32_t* match_entries)
+                    uint32_t* match_entries, bool lookup)
 {
     CodeTableWork& work = cx.tables;
     std::memset(lengths, 0, size_t(limit));
@@ -117,7 +117,7 @@ int read_code_table(JobContext& cx, int width, uint16_t* table, uint8_t* lengths
         }
         put_run(int(read_bits(cx, 4)) + 4);
     }
-    return build_lookup_table(work, width, n, lengths, table, entries, cleared, match_entries);
+    return build_lookup_table(work, width, n, lengths, table, entries, cleared, match_entries, lookup);
 }
 
 int decode_symbol(JobContext& cx, const HuffmanTable& table)

@@ -467,12 +467,16 @@ TEST(HuffmanPack, FastTableMatchesLookupAndLengths)
 
 // The builder's own decode entries against the plain packing of what it
 // built: complete, incomplete (entries left with pre-code symbols) and
-// lone-symbol sets.
+// lone-symbol sets. A build that leaves the lookup unfilled, over one
+// that holds an earlier table's entries past the pre-code's, gives the
+// same decode entries.
 TEST(HuffmanPack, BuilderWritesThePackedEntries)
 {
     std::mt19937 rng(9);
     auto work = std::make_unique<CodeTableWork>();
     auto t = std::make_unique<HuffmanTable>();
+    auto bare = std::make_unique<HuffmanTable>();
+    std::vector<uint32_t> bare_match(TABLE_SIZE);
     std::vector<uint16_t> plain(TABLE_SIZE);
     std::vector<uint32_t> match(TABLE_SIZE);
     std::vector<uint32_t> plain_match(TABLE_SIZE);
@@ -487,8 +491,24 @@ TEST(HuffmanPack, BuilderWritesThePackedEntries)
                                      : 0;
         for (int v = 0; v < TABLE_SIZE; ++v)
             t->lookup[v] = v < (1 << PRE_TABLE_BITS) ? uint16_t(rng() % PRE_SYMBOL_COUNT) : 0;
-        if (!build_lookup_table(*work, TABLE_BITS, n, t->code_lengths, t->lookup, t->fast, TABLE_SIZE, match.data()))
+        // Each form once over the same start (a build may give a lone
+        // symbol a length).
+        bool bare_built = true;
+        for (const bool main : {true, false}) {
+            *bare = *t;
+            for (int v = 1 << PRE_TABLE_BITS; v < TABLE_SIZE; ++v)
+                bare->lookup[v] = uint16_t(rng() % (MAIN_SYMBOL_LIMIT + 1));
+            bare_built &= build_lookup_table(*work, TABLE_BITS, n, bare->code_lengths, bare->lookup,
+                                             main ? nullptr : bare->fast, 1 << PRE_TABLE_BITS,
+                                             main ? bare_match.data() : nullptr, false) != 0;
+        }
+        if (!build_lookup_table(*work, TABLE_BITS, n, t->code_lengths, t->lookup, t->fast, TABLE_SIZE, match.data())) {
+            EXPECT_FALSE(bare_built) << "trial " << trial;
             continue;
+        }
+        ASSERT_TRUE(bare_built) << "trial " << trial;
+        EXPECT_EQ(match, bare_match) << "trial " << trial;
+        EXPECT_EQ(0, std::memcmp(bare->fast, t->fast, sizeof t->fast)) << "trial " << trial;
         ++built;
         pack_lookup_table(*t, plain.data());
         ASSERT_EQ(0, std::memcmp(plain.data(), t->fast, sizeof t->fast)) << "trial " << trial;

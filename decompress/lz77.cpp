@@ -789,13 +789,15 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
 
     for (;;) {
         // A count read as 0 runs on from 65,535: the counter wraps as 16 bits.
-        if (lz.call_produced < lz.call_limit && uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS &&
-            bit_position(cx.bits) < REFILL_BIT_POSITION &&
-            ring + d.dict_pos < ring_fast_end) {
+        // A step's literals need no checks of their own: steps start while
+        // out is below last, where the literals all still lie before stop.
+        if (lz.call_produced + int(STEP_SYMBOLS - 1) < lz.call_limit &&
+            uint16_t(lz.block_symbols_left) >= STEP_SYMBOLS && bit_position(cx.bits) < REFILL_BIT_POSITION &&
+            ring + d.dict_pos + (STEP_SYMBOLS - 1) < ring_fast_end) {
             LoopBits<W> b = loop_bits_at<W>(cx.bits);
             uint8_t* const start = ring + d.dict_pos;
-            // The call ends as soon as its limit is reached, so a step
-            // ends at a literal that reaches stop.
+            // The call ends as soon as its limit is reached: the steps that
+            // may reach it with a literal are the reference steps'.
             uint8_t* stop = std::min(start + (lz.call_limit - lz.call_produced), ring_fast_end);
 #if KELVO_LZ_OVERSHOOT
             // What the run may overwrite before it writes it for good: the
@@ -804,6 +806,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
             uint8_t* const saved = lz.ring_saved;
             std::memcpy(saved, start, size_t(stop - start) + FAST_RUN_TAIL);
 #endif
+            uint8_t* const last = stop - (STEP_SYMBOLS - 1);
             uint8_t* out = start;
             uint32_t left = uint16_t(lz.block_symbols_left);
             // The history in a local copy, which the stores through out
@@ -834,18 +837,10 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                 if (entry < FIRST_MATCH_ENTRY) {
                     consume_entry(b, entry);
                     *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
-                    if (out == stop) [[unlikely]] {
-                        left -= 1;
-                        break;
-                    }
                     entry = main_entries[peek_entry_index(b)];
                     if (entry < FIRST_MATCH_ENTRY) {
                         consume_entry(b, entry);
                         *out++ = uint8_t(entry >> FAST_LENGTH_BITS);
-                        if (out == stop) [[unlikely]] {
-                            left -= 2;
-                            break;
-                        }
                         if constexpr (!WIDE) {
                             left -= 2;
                             refill_loose(b);
@@ -956,7 +951,7 @@ __attribute__((always_inline)) inline void symbol_loop(JobContext& cx)
                         out[k] = ring[from];
                 }
                 out += length;
-            } while (out < stop && (--steps != 0 || (steps = steps_allowed()) != 0));
+            } while (out < last && (--steps != 0 || (steps = steps_allowed()) != 0));
 #if KELVO_LZ_OVERSHOOT
             std::memcpy(out, saved + (out - start), OVERSHOOT);
 #endif

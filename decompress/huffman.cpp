@@ -365,7 +365,7 @@ void prepare_items(CodeTableWork& work, int n, const uint8_t* lengths, uint32_t*
     std::memcpy(keys, lengths, size_t(n) + 1);
     std::memset(keys + n + 1, 0, 16);  // the last group's tail counts as length 0
     const int groups = (n + 16) / 16;
-    static_assert((MAIN_SYMBOL_LIMIT + 16) / 16 * 16 <= MAIN_SYMBOL_LIMIT + 2 + 64 && (MAIN_SYMBOL_LIMIT + 16) / 16 < 256);
+    static_assert((MAIN_SYMBOL_LIMIT + 16) / 16 * 16 <= sizeof work.scan_keys && (MAIN_SYMBOL_LIMIT + 16) / 16 < 256);
     __m128i counts[COUNTED_LENGTHS];
     for (int v = 0; v < COUNTED_LENGTHS; ++v)
         counts[v] = _mm_setzero_si128();

@@ -492,30 +492,17 @@ namespace {
 
 // Outside the stub, the symbol loop's tables are read by their decode
 // entries alone (the stub fills the lookup too, and its code is smaller).
-template <bool FAST>
-inline int decode_main(JobContext& cx)
+template <bool FAST, typename Entry>
+inline int decode_step_symbol(JobContext& cx, const HuffmanTable& table, [[maybe_unused]] const Entry* entries)
 {
 #if KELVO_LZ_MATCH_ENTRIES
     if constexpr (FAST) {
-        const uint32_t entry = cx.lz.main_entries[peek_bits(cx, TABLE_BITS)];
+        const uint32_t entry = entries[peek_bits(cx, TABLE_BITS)];
         skip_bits(cx, int(entry & FAST_LENGTH_MASK));
         return int((entry >> FAST_LENGTH_BITS) & 0x1FF);
     }
 #endif
-    return decode_symbol(cx, cx.lz.main_code);
-}
-
-template <bool FAST>
-inline int decode_length(JobContext& cx)
-{
-#if KELVO_LZ_MATCH_ENTRIES
-    if constexpr (FAST) {
-        const uint32_t entry = cx.lz.length_code.fast[peek_bits(cx, TABLE_BITS)];
-        skip_bits(cx, int(entry & FAST_LENGTH_MASK));
-        return int(entry >> FAST_LENGTH_BITS);
-    }
-#endif
-    return decode_symbol(cx, cx.lz.length_code);
+    return decode_symbol(cx, table);
 }
 
 // One turn of the symbol loop, through the bit reader's and the tables'
@@ -532,7 +519,7 @@ int reference_step(JobContext& cx)
         return 0;
     if (lz.block_symbols_left == 0 && !read_block_header(cx))
         return 0;
-    const int s = decode_main<FAST>(cx);
+    const int s = decode_step_symbol<FAST>(cx, lz.main_code, lz.main_entries);
     lz.block_symbols_left = int16_t(lz.block_symbols_left - 1);
     if (s <= 255) {
         put_byte(cx, uint8_t(s));
@@ -555,7 +542,7 @@ int reference_step(JobContext& cx)
         push_history(lz, v);
         base = new_distance_base(v);
     }
-    const int m = decode_length<FAST>(cx);
+    const int m = decode_step_symbol<FAST>(cx, lz.length_code, lz.length_code.fast);
     if constexpr (FAST)
         copy_match(cx, v + 1, uint32_t(m) + base);
     else

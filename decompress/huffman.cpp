@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #if defined(__SSE2__) && !defined(KELVO_SMALL_CODE)
@@ -11,6 +12,15 @@
 #define KELVO_MASKED_PARTITION 1
 #else
 #define KELVO_MASKED_PARTITION 0
+#endif
+// Long ranges' stops as lists, packed by AVX-512 (not on Windows, whose
+// threads' stacks GCC does not align for 64-byte spills).
+#if KELVO_MASKED_PARTITION && defined(__x86_64__) && !defined(_WIN32)
+#include <immintrin.h>
+#define KELVO_STOP_LISTS 1
+#define KELVO_STOP_LISTS_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi2,bmi,bmi2,popcnt"
+#else
+#define KELVO_STOP_LISTS 0
 #endif
 
 
@@ -211,70 +221,188 @@ inline void swap_keyed(uint32_t* items, uint8_t* keys, int a, int b)
     std::swap(keys[a], keys[b]);
 }
 
+#if KELVO_STOP_LISTS
+// Room for the last packing's whole 32 places past the stops.
+constexpr int STOP_LIST_SIZE = MAIN_SYMBOL_LIMIT + 2 + 32;
+
+bool stop_lists_supported()
+{
+    static const bool supported = __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512bw") &&
+                                  __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
+    return supported;
+}
+
+// The places x < size where keys[x] <= pivot (right) and >= pivot (left), in
+// order, 32 keys at a time; returns how many of each.
+__attribute__((target(KELVO_STOP_LISTS_TARGET))) std::pair<int, int> stop_lists(const uint8_t* keys, int size,
+                                                                               uint8_t pivot, int16_t* right,
+                                                                               int16_t* left)
+{
+    const __m256i p = _mm256_set1_epi8(char(pivot));
+    __m512i place = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12,
+                                     11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    int right_count = 0, left_count = 0;
+    for (int c = 0; c < size; c += 32) {
+        const __mmask32 valid = size - c >= 32 ? ~__mmask32(0) : __mmask32(_bzhi_u32(~0u, unsigned(size - c)));
+        const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + c));
+        const __mmask32 r = _mm256_mask_cmple_epu8_mask(valid, k, p);
+        const __mmask32 l = _mm256_mask_cmpge_epu8_mask(valid, k, p);
+        _mm512_storeu_si512(right + right_count, _mm512_maskz_compress_epi16(r, place));
+        _mm512_storeu_si512(left + left_count, _mm512_maskz_compress_epi16(l, place));
+        right_count += int(_mm_popcnt_u32(r));
+        left_count += int(_mm_popcnt_u32(l));
+        place = _mm512_add_epi16(place, _mm512_set1_epi16(32));
+    }
+    return {right_count, left_count};
+}
+
+// A partition of a long range over the lists of its stops: the k-th of the
+// right list pairs with the k-th from the end of the left one, as in the
+// loops below. Returns the places where the scans stopped, from lo.
+inline std::pair<int, int> partition_by_lists(uint32_t* items, uint8_t* keys, int lo, int size, const int16_t* right,
+                                              const int16_t* left, int left_count)
+{
+    const int16_t* l_at = left + left_count - 1;
+    int k = 0;
+    int r, l;
+    for (;;) {
+        r = right[k];
+        l = *l_at;
+        if (r >= l)
+            break;
+        swap_keyed(items, keys, lo + r, lo + l);
+        if (l - r <= 2)
+            return {r + 1, l - 1};
+        ++k;
+        --l_at;
+    }
+    if (r == l)
+        return {r + 1, r - 1};
+    const int a = k != 0 ? right[k - 1] : -1;
+    const int b = k != 0 ? l_at[1] : size;
+    return {std::min(r, b), std::max(l, a)};
+}
+#endif
+
 template <bool ANY_USED = false>
 void sort_keyed(CodeTableWork& work, uint32_t* items, uint8_t* keys, int lo, int hi)
 {
     for (;;) {
         const uint8_t pivot = keys[hi];
         const int size = hi - lo + 1;
-        uint64_t right[STOP_WORDS], left[STOP_WORDS];
-        const int words = stop_masks(keys + lo, size, pivot, right, left);
-        if (keys[lo] == pivot) {
-            // Every key stops one scan at least; a range whose keys all
-            // stop both is a range of equal keys.
-            uint64_t differ = 0;
-            for (int w = 0; w < words; ++w)
-                differ |= right[w] ^ left[w];
-            if (differ == 0) {
+        int i, j;
+#if KELVO_STOP_LISTS
+        if (size > 62 && !work.scalar_sort && stop_lists_supported()) {
+            // Each list ends in a stop that stands for none left: past the
+            // last entry on the right, before the first on the left.
+            int16_t right[STOP_LIST_SIZE], left_list[STOP_LIST_SIZE + 1];
+            int16_t* left = left_list + 1;
+            const auto [right_count, left_count] = stop_lists(keys + lo, size, pivot, right, left);
+            if (right_count == size && left_count == size) {
                 if (!ANY_USED || pivot != 0)
                     order_equal_run(work, items, lo, hi);
                 return;
             }
-        }
-        // The stops in pairs, the k-th of the scan to the right with the
-        // k-th of the scan to the left: each pair whose first lies left of
-        // its second is swapped, and no swap moves a key of a later pair.
-        int wr = 0, wl = words - 1;
-        uint64_t mr = right[0], ml = left[words - 1];
-        int a = -1, b = size;  // the last pair swapped, from lo
-        int i, j;
-        for (;;) {
-            int r = INT32_MAX, l = -1;
-            while (mr == 0 && ++wr < words)
-                mr = right[wr];
-            if (mr != 0) {
-                r = wr * 64 + __builtin_ctzll(mr);
-                mr &= mr - 1;
+            right[right_count] = int16_t(size);
+            left[-1] = -1;
+            std::tie(i, j) = partition_by_lists(items, keys, lo, size, right, left, left_count);
+        } else
+#endif
+        {
+            uint64_t right[STOP_WORDS], left[STOP_WORDS];
+            const int words = stop_masks(keys + lo, size, pivot, right, left);
+            if (keys[lo] == pivot) {
+                // Every key stops one scan at least; a range whose keys all
+                // stop both is a range of equal keys.
+                uint64_t differ = 0;
+                for (int w = 0; w < words; ++w)
+                    differ |= right[w] ^ left[w];
+                if (differ == 0) {
+                    if (!ANY_USED || pivot != 0)
+                        order_equal_run(work, items, lo, hi);
+                    return;
+                }
             }
-            while (ml == 0 && --wl >= 0)
-                ml = left[wl];
-            if (ml != 0) {
-                const int top = 63 - __builtin_clzll(ml);
-                l = wl * 64 + top;
-                ml &= ~(uint64_t(1) << top);
-            }
-            if (r < l) {
-                swap_keyed(items, keys, lo + r, lo + l);
-                a = r;
-                b = l;
-                if (l - r <= 2) {
+            // The stops in pairs, the k-th of the scan to the right with the
+            // k-th of the scan to the left: each pair whose first lies left of
+            // its second is swapped, and no swap moves a key of a later pair.
+            if (size <= 62) {
+                // One word each, moved up a place: bit 63 of the right scan's
+                // stops stands for none left (62, past every entry) and bit 0 of
+                // the left scan's for none left (-1), so neither needs a test of
+                // its own; most ranges are this short.
+                uint64_t mr = right[0] << 1 | uint64_t(1) << 63, ml = left[0] << 1 | 1;
+                int a = -1, b = size;  // the last pair swapped, from lo
+                int r, l;
+                for (;;) {
+                    r = __builtin_ctzll(mr) - 1;
+                    l = 62 - __builtin_clzll(ml);
+                    if (r >= l)
+                        break;
+                    swap_keyed(items, keys, lo + r, lo + l);
+                    if (l - r <= 2)
+                        break;
+                    a = r;
+                    b = l;
+                    mr &= mr - 1;
+                    ml ^= uint64_t(1) << (l + 1);
+                }
+                if (r < l) {
+                    // The last pair swapped: the scans have met.
                     i = r + 1;
                     j = l - 1;
+                } else if (r == l) {
+                    // One key equal to the pivot where the scans meet.
+                    i = r + 1;
+                    j = r - 1;
+                } else {
+                    // The scans have crossed (see the loop for longer ranges).
+                    i = std::min(r, b);
+                    j = std::max(l, a);
+                }
+            } else {
+                int wr = 0, wl = words - 1;
+                uint64_t mr = right[0], ml = left[words - 1];
+                int a = -1, b = size;  // the last pair swapped, from lo
+                for (;;) {
+                    int r = INT32_MAX, l = -1;
+                    while (mr == 0 && ++wr < words)
+                        mr = right[wr];
+                    if (mr != 0) {
+                        r = wr * 64 + __builtin_ctzll(mr);
+                        mr &= mr - 1;
+                    }
+                    while (ml == 0 && --wl >= 0)
+                        ml = left[wl];
+                    if (ml != 0) {
+                        const int top = 63 - __builtin_clzll(ml);
+                        l = wl * 64 + top;
+                        ml &= ~(uint64_t(1) << top);
+                    }
+                    if (r < l) {
+                        swap_keyed(items, keys, lo + r, lo + l);
+                        a = r;
+                        b = l;
+                        if (l - r <= 2) {
+                            i = r + 1;
+                            j = l - 1;
+                            break;
+                        }
+                        continue;
+                    }
+                    if (r == l) {
+                        // One key equal to the pivot where the scans meet.
+                        i = r + 1;
+                        j = r - 1;
+                        break;
+                    }
+                    // The scans have crossed: each stops at its own next stop or at
+                    // the place the other last swapped, whichever comes first.
+                    i = std::min(r, b);
+                    j = std::max(l, a);
                     break;
                 }
-                continue;
             }
-            if (r == l) {
-                // One key equal to the pivot where the scans meet.
-                i = r + 1;
-                j = r - 1;
-                break;
-            }
-            // The scans have crossed: each stops at its own next stop or at
-            // the place the other last swapped, whichever comes first.
-            i = std::min(r, b);
-            j = std::max(l, a);
-            break;
         }
         i += lo;
         j += lo;

@@ -82,6 +82,9 @@ struct CodeTableWork {
     // time a range of that size occurs (run_order_made[size]).
     uint8_t run_order_made[MAIN_SYMBOL_LIMIT + 2];
     uint16_t run_orders[(MAIN_SYMBOL_LIMIT + 1) * (MAIN_SYMBOL_LIMIT + 2) / 2];
+    // Set, the builder's sort keeps to its plainest form on any processor
+    // (for tests that compare the forms).
+    bool scalar_sort;
 };
 
 // With entries, the table's decode entries are written too.

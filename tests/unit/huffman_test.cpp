@@ -145,10 +145,8 @@ TEST(HuffmanSort, OrdersDescendingAndKeepsSymbolsWithTheirKeys)
             keys[i] = uint8_t(rng() % spread);
             work->sort_keys[i] = keys[i];
             work->sort_symbols[i] = uint16_t(i);
-            work->sort_items[i] = uint32_t(keys[i]) << 16 | uint32_t(i);
         }
         sort_by_length(*work, 0, n);
-        sort_items_by_length(*work, 0, n);
         std::vector<bool> seen(size_t(n) + 1, false);
         for (int i = 0; i <= n; ++i) {
             if (i > 0) {
@@ -159,8 +157,18 @@ TEST(HuffmanSort, OrdersDescendingAndKeepsSymbolsWithTheirKeys)
             ASSERT_FALSE(seen[s]);
             seen[s] = true;
             ASSERT_EQ(keys[s], work->sort_keys[i]);
-            // The word sort leaves every symbol where the format's sort does.
-            ASSERT_EQ(work->sort_items[i], uint32_t(work->sort_keys[i]) << 16 | s) << "trial " << trial << " at " << i;
+        }
+        // The word sort, in its plain form and in the one the processor
+        // allows, leaves every symbol where the format's sort does.
+        for (const bool scalar : {true, false}) {
+            for (int i = 0; i <= n; ++i)
+                work->sort_items[i] = uint32_t(keys[i]) << 16 | uint32_t(i);
+            work->scalar_sort = scalar;
+            sort_items_by_length(*work, 0, n);
+            for (int i = 0; i <= n; ++i) {
+                ASSERT_EQ(work->sort_items[i], uint32_t(work->sort_keys[i]) << 16 | work->sort_symbols[i])
+                    << "trial " << trial << " at " << i << (scalar ? ", plain" : "");
+            }
         }
     }
 }
@@ -204,6 +212,7 @@ TEST(HuffmanSort, BuilderGivesEverySymbolTheCodeOfTheFormatsSort)
         if (std::count_if(lengths.begin(), lengths.end(), [](uint8_t l) { return l != 0; }) < 2)
             continue;  // a lone symbol has its own rule, tested above
         std::vector<uint16_t> lookup(TABLE_SIZE, 0);
+        work->scalar_sort = trial % 2 != 0;
         ASSERT_EQ(build_lookup_table(*work, TABLE_BITS, n, lengths.data(), lookup.data()), 1);
         ASSERT_TRUE(std::equal(expected.begin(), expected.begin() + pos, lookup.begin())) << "trial " << trial;
     }

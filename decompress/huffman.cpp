@@ -580,10 +580,16 @@ template <typename T>
 inline void fill_run(T* p, uint32_t span, T value)
 {
     typedef T Vec __attribute__((vector_size(16)));
-    if (span * sizeof(T) >= 16) {
+    if (span * sizeof(T) >= 32) {
+        // Spans are powers of two: whole pairs of stores.
         const Vec v = Vec{} + value;  // a broadcast, not one insert per lane
-        for (uint32_t k = 0; k < span; k += 16 / sizeof(T))
+        for (uint32_t k = 0; k < span; k += 32 / sizeof(T)) {
             std::memcpy(p + k, &v, 16);
+            std::memcpy(p + k + 16 / sizeof(T), &v, 16);
+        }
+    } else if (span * sizeof(T) == 16) {
+        const Vec v = Vec{} + value;
+        std::memcpy(p, &v, 16);
     } else if (span * sizeof(T) == 8) {
         const uint64_t w = uint64_t(value) * (sizeof(T) == 2 ? 0x0001000100010001u : 0x0000000100000001u);
         std::memcpy(p, &w, 8);

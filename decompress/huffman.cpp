@@ -200,7 +200,9 @@ inline int stop_masks(const uint8_t* keys, int size, uint8_t pivot, uint64_t* ri
     const int words = (size + 63) >> 6;
     for (int w = 0; w < words; ++w) {
         uint64_t r = 0, l = 0;
-        for (int q = 0; q < 4; ++q) {
+        // Most ranges are short: no groups past the last key.
+        const int groups = std::min(4, (size - 64 * w + 15) >> 4);
+        for (int q = 0; q < groups; ++q) {
             const __m128i k = _mm_xor_si128(
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + w * 64 + q * 16)), flip);
             r |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpgt_epi8(k, p)))) << (16 * q);

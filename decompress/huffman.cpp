@@ -18,7 +18,7 @@
 #if KELVO_MASKED_PARTITION && defined(__x86_64__) && !defined(_WIN32)
 #include <immintrin.h>
 #define KELVO_STOP_LISTS 1
-#define KELVO_STOP_LISTS_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi2,bmi,bmi2,popcnt"
+#define KELVO_STOP_LISTS_TARGET "avx512f,avx512bw,avx512vl,popcnt"
 #else
 #define KELVO_STOP_LISTS 0
 #endif
@@ -224,36 +224,35 @@ inline void swap_keyed(uint32_t* items, uint8_t* keys, int a, int b)
 }
 
 #if KELVO_STOP_LISTS
-// Room for the last packing's whole 32 places past the stops.
-constexpr int STOP_LIST_SIZE = MAIN_SYMBOL_LIMIT + 2 + 32;
+// Room for the last packing's whole 16 places past the stops.
+constexpr int STOP_LIST_SIZE = MAIN_SYMBOL_LIMIT + 2 + 16;
 
 bool stop_lists_supported()
 {
-    static const bool supported = __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512bw") &&
-                                  __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
+    static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                  __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("popcnt");
     return supported;
 }
 
 // The places x < size where keys[x] <= pivot (right) and >= pivot (left), in
-// order, 32 keys at a time; returns how many of each.
+// order, 16 keys at a time; returns how many of each.
 __attribute__((target(KELVO_STOP_LISTS_TARGET))) std::pair<int, int> stop_lists(const uint8_t* keys, int size,
-                                                                               uint8_t pivot, int16_t* right,
-                                                                               int16_t* left)
+                                                                               uint8_t pivot, int32_t* right,
+                                                                               int32_t* left)
 {
-    const __m256i p = _mm256_set1_epi8(char(pivot));
-    __m512i place = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12,
-                                     11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m128i p = _mm_set1_epi8(char(pivot));
+    __m512i place = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     int right_count = 0, left_count = 0;
-    for (int c = 0; c < size; c += 32) {
-        const __mmask32 valid = size - c >= 32 ? ~__mmask32(0) : __mmask32(_bzhi_u32(~0u, unsigned(size - c)));
-        const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + c));
-        const __mmask32 r = _mm256_mask_cmple_epu8_mask(valid, k, p);
-        const __mmask32 l = _mm256_mask_cmpge_epu8_mask(valid, k, p);
-        _mm512_storeu_si512(right + right_count, _mm512_maskz_compress_epi16(r, place));
-        _mm512_storeu_si512(left + left_count, _mm512_maskz_compress_epi16(l, place));
+    for (int c = 0; c < size; c += 16) {
+        const __mmask16 valid = size - c >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (size - c)) - 1);
+        const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + c));
+        const __mmask16 r = _mm_mask_cmple_epu8_mask(valid, k, p);
+        const __mmask16 l = _mm_mask_cmpge_epu8_mask(valid, k, p);
+        _mm512_storeu_si512(right + right_count, _mm512_maskz_compress_epi32(r, place));
+        _mm512_storeu_si512(left + left_count, _mm512_maskz_compress_epi32(l, place));
         right_count += int(_mm_popcnt_u32(r));
         left_count += int(_mm_popcnt_u32(l));
-        place = _mm512_add_epi16(place, _mm512_set1_epi16(32));
+        place = _mm512_add_epi32(place, _mm512_set1_epi32(16));
     }
     return {right_count, left_count};
 }
@@ -261,10 +260,10 @@ __attribute__((target(KELVO_STOP_LISTS_TARGET))) std::pair<int, int> stop_lists(
 // A partition of a long range over the lists of its stops: the k-th of the
 // right list pairs with the k-th from the end of the left one, as in the
 // loops below. Returns the places where the scans stopped, from lo.
-inline std::pair<int, int> partition_by_lists(uint32_t* items, uint8_t* keys, int lo, int size, const int16_t* right,
-                                              const int16_t* left, int left_count)
+inline std::pair<int, int> partition_by_lists(uint32_t* items, uint8_t* keys, int lo, int size, const int32_t* right,
+                                              const int32_t* left, int left_count)
 {
-    const int16_t* l_at = left + left_count - 1;
+    const int32_t* l_at = left + left_count - 1;
     int k = 0;
     int r, l;
     for (;;) {
@@ -297,15 +296,15 @@ void sort_keyed(CodeTableWork& work, uint32_t* items, uint8_t* keys, int lo, int
         if (size > 62 && !work.scalar_sort && stop_lists_supported()) {
             // Each list ends in a stop that stands for none left: past the
             // last entry on the right, before the first on the left.
-            int16_t right[STOP_LIST_SIZE], left_list[STOP_LIST_SIZE + 1];
-            int16_t* left = left_list + 1;
+            int32_t right[STOP_LIST_SIZE], left_list[STOP_LIST_SIZE + 1];
+            int32_t* left = left_list + 1;
             const auto [right_count, left_count] = stop_lists(keys + lo, size, pivot, right, left);
             if (right_count == size && left_count == size) {
                 if (!ANY_USED || pivot != 0)
                     order_equal_run(work, items, lo, hi);
                 return;
             }
-            right[right_count] = int16_t(size);
+            right[right_count] = size;
             left[-1] = -1;
             std::tie(i, j) = partition_by_lists(items, keys, lo, size, right, left, left_count);
         } else

@@ -13,7 +13,7 @@ namespace {
 
 int32_t read_open_file(void* file, uint32_t offset, void* buffer, uint32_t count)
 {
-    return platform_read_at(static_cast<const PlatformReadFile*>(file), offset, buffer, count);
+    return platform_read_at(static_cast<PlatformReadFile*>(file), offset, buffer, count);
 }
 
 // Any file that is neither kind of installer is read whole.

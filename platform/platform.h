@@ -92,13 +92,20 @@ bool platform_set_attributes(const char* path, uint32_t attributes);
 struct PlatformReadFile {
     intptr_t impl = -1;   // descriptor or handle; -1 when closed
     uint32_t length = 0;  // the size when it was opened
+#ifndef _WIN32
+    // The bytes read last from ahead_offset on, so that the engine's small
+    // reads cost no system call each.
+    uint8_t* ahead = nullptr;
+    uint32_t ahead_offset = 0;
+    uint32_t ahead_count = 0;
+#endif
 };
 
 // Opens a regular file; false when it cannot be opened or is larger than
 // 2 GiB - 1.
 bool platform_open_read(const char* path, PlatformReadFile* file);
 // Bytes read at offset (fewer at the end of the file), or -1 on an error.
-int32_t platform_read_at(const PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count);
+int32_t platform_read_at(PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count);
 void platform_close_read(PlatformReadFile* file);
 
 // The archive embedded in the running program: the "ARCDATA"/"Data"

@@ -26,7 +26,7 @@ bool platform_open_read(const char* path, PlatformReadFile* file)
     return true;
 }
 
-int32_t platform_read_at(const PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count)
+int32_t platform_read_at(PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count)
 {
     if (file->impl == -1)
         return -1;

@@ -424,7 +424,13 @@ TEST(FaultArchiveCutShort, FileShortenedWhileReadEndsCleanly)
     // mapped file would fault here). Stored entries read what is left and
     // fail their check; packed ones decode stale input and fail theirs;
     // the files finished before stay whole, and nothing crashes or hangs.
-    const auto files = source_files();
+    // The second file is made far longer than the reader's read-ahead, so
+    // that the cut lies past the bytes it already holds.
+    auto files = source_files();
+    files[1].data = noise(150000, 7);
+    files[1].data.resize(300000);
+    for (size_t i = 150000; i < files[1].data.size(); i++)
+        files[1].data[i] = uint8_t(files[1].data[i - 150000] ^ (i % 251 == 0));
     for (bool packed : {false, true}) {
         SCOPED_TRACE(packed ? "packed" : "stored");
         WorkDir dir;

@@ -236,6 +236,19 @@ bool ConsoleHost::select_entry(JobContext& cx, const char* output_name)
     return selected(cx);
 }
 
+void KnownFolders::add(const char* path, size_t n)
+{
+    // A folder already known has its own folders known: the walk up stops.
+    // (A backslash at index 0 is never a separator.)
+    std::string folder(path, n);
+    while (!folder.empty() && folders_.insert(folder).second) {
+        const size_t k = folder.rfind('\\');
+        if (k == std::string::npos || k == 0)
+            break;
+        folder.resize(k);
+    }
+}
+
 bool ConsoleHost::refuse_link(const char* path)
 {
     // The first folder part of path (archive separators) that is a link.
@@ -267,7 +280,7 @@ int32_t ConsoleHost::open_output(const char* path)
     // The file is there, so its folder is: no folder on the way is a link.
     const char* slash = std::strrchr(path, '\\');
     if (fd >= 0 && slash && slash != path)
-        known_.set(path, size_t(slash - path));
+        known_.add(path, size_t(slash - path));
     return fd;
 }
 
@@ -275,7 +288,7 @@ bool ConsoleHost::make_directory(const char* path)
 {
     if (refuse_link(path) || !JobHost::make_directory(path))
         return false;
-    known_.set(path);
+    known_.add(path);
     return true;
 }
 

@@ -9,8 +9,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -19,6 +22,30 @@
 #include "tools/cli_options.h"
 
 struct ArchiveInfo;
+
+// The folders a host knows to be there as real folders (it made them, or
+// found them so), with the folders on their way: the engine asks for each
+// folder on an entry's path before it writes the entry, and an archive's
+// entries come back to the same few folders again and again. The host
+// answers those questions without asking the file system until it removes
+// anything (forget).
+class KnownFolders {
+public:
+    // path[0 .. n) and every folder on its way.
+    void add(const char* path, size_t n);
+    void add(const char* path) { add(path, std::strlen(path)); }
+    void forget() { folders_.clear(); }
+    // Whether path[0 .. n) is one of them, in the same spelling.
+    bool holds(const char* path, size_t n) const { return n > 0 && folders_.find(std::string_view(path, n)) != folders_.end(); }
+    bool holds(const char* path) const { return holds(path, std::strlen(path)); }
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_set<std::string, Hash, std::equal_to<>> folders_;
+};
 
 enum class ConsoleCommand { EXTRACT, EXTRACT_FLAT, TEST, LIST, LIST_VERBOSE, OTHER };
 
@@ -110,9 +137,9 @@ public:
     // destination on an entry's path (as bsdtar refuses by default).
     int32_t open_output(const char* path) override;
     bool make_directory(const char* path) override;
-    // The folder of the last file written (or the last folder made) is
-    // known to be a real folder until anything is removed (KnownFolder):
-    // its checks cost no system call for the next entry in it.
+    // The folders of the files written and the folders made are known to
+    // be real folders until anything is removed (KnownFolders): their
+    // checks cost no system call for the next entries in them.
     bool path_exists(const char* path) override;
     bool remove_directory(const char* path) override;
     bool delete_file(const char* path) override;
@@ -150,7 +177,7 @@ private:
     bool interactive_ = false;
     int answer_all_ = 0;  // 1: replace all from now on, -1: keep all
     bool link_in_path_ = false;  // the current entry's path went through a link
-    KnownFolder known_;
+    KnownFolders known_;
     std::vector<std::pair<std::string, uint32_t>> folders_;  // made by x, with their times
     // The last stamp converted: the entries of an archive mostly share a
     // few, and each conversion asks the system for its time zone again.

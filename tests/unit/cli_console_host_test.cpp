@@ -285,3 +285,24 @@ TEST_F(CliConsole, MainCommentCutShortStaysInBounds)
     EXPECT_TRUE(decode_main_comment(job.cx.reader.header, &text_out));
     EXPECT_LE(text_out.size(), 404u);
 }
+
+TEST(KnownFolders, AFolderBringsTheFoldersOnItsWay)
+{
+    KnownFolders known;
+    known.add("a\\b\\c");
+    known.add("a\\x", 1);  // "a" again: already there
+    known.add("\\top\\in");
+    struct Probe {
+        const char* path;
+        bool held;
+    };
+    for (const Probe& p : {Probe{"a", true}, Probe{"a\\b", true}, Probe{"a\\b\\c", true}, Probe{"a\\b\\c\\d", false},
+                           Probe{"a\\bc", false}, Probe{"a\\", false}, Probe{"b", false}, Probe{"", false},
+                           Probe{"\\top\\in", true}, Probe{"\\top", true}, Probe{"\\", false}}) {
+        EXPECT_EQ(known.holds(p.path), p.held) << p.path;
+    }
+    EXPECT_TRUE(known.holds("a\\b\\c\\file", 5));  // a prefix of a longer path
+    known.forget();
+    EXPECT_FALSE(known.holds("a"));
+    EXPECT_FALSE(known.holds("a\\b\\c"));
+}

@@ -155,59 +155,6 @@ bool ascii_equal_ignoring_case(const char* a, const char* b)
     return *a == *b;
 }
 
-// The paths this run may have made, as a filter that never misses one: the
-// job unpacks into a folder this run has just created for itself, so a
-// path the filter has never seen does not exist there, and the engine's
-// checks for one need not ask the file system (under Wine a miss costs a
-// search of the whole folder for a name of any case). A path it has seen,
-// or one it cannot judge, is asked for as before.
-class MadePaths {
-public:
-    void add(const char* path)
-    {
-        uint32_t a, b;
-        if (hashes(path, &a, &b)) {
-            bits_[a / 8 % sizeof bits_] |= uint8_t(1u << (a % 8));
-            bits_[b / 8 % sizeof bits_] |= uint8_t(1u << (b % 8));
-        }
-    }
-    // False only for a path that surely was never made.
-    bool maybe(const char* path) const
-    {
-        uint32_t a, b;
-        if (!hashes(path, &a, &b))
-            return true;
-        return (bits_[a / 8 % sizeof bits_] >> (a % 8) & 1) && (bits_[b / 8 % sizeof bits_] >> (b % 8) & 1);
-    }
-
-private:
-    // Two hashes of the name with ASCII letters folded, as Windows finds
-    // names; false for a name it cannot judge: one that leaves the folder
-    // (a separator or drive first) or that has other letters, which the
-    // file system may fold in ways not followed here.
-    static bool hashes(const char* path, uint32_t* a, uint32_t* b)
-    {
-        if (path[0] == '\\' || path[0] == '/' || (path[0] != '\0' && path[1] == ':'))
-            return false;
-        uint32_t h = 2166136261u, g = 5381;
-        for (const char* p = path; *p; p++) {
-            uint8_t c = uint8_t(*p);
-            if (c >= 0x80)
-                return false;
-            c = ascii_lower(c);
-            if (c == '/')
-                c = '\\';
-            h = (h ^ c) * 16777619u;
-            g = g * 33 + c;
-        }
-        *a = h;
-        *b = g ^ (h >> 16);
-        return true;
-    }
-
-    uint8_t bits_[16384] = {};
-};
-
 // The job's host while the worker runs it: the output in blocks, the
 // paths made (see MadePaths and KnownFolder), and the two events the worker
 // decides on.

@@ -270,12 +270,23 @@ bool ConsoleHost::refuse_link(const char* path)
     return true;
 }
 
-bool ConsoleHost::path_exists(const char* path) { return known_.holds(path) || JobHost::path_exists(path); }
+bool ConsoleHost::path_exists(const char* path)
+{
+    if (known_.holds(path))
+        return true;
+    // (Another program may still put something there; the file's exclusive
+    // creation then fails rather than replacing it.)
+    const char* slash = std::strrchr(path, '\\');
+    if (slash && slash != path && made_folders_.holds(path, size_t(slash - path)) && !made_paths_.maybe(path))
+        return false;
+    return JobHost::path_exists(path);
+}
 
 int32_t ConsoleHost::open_output(const char* path)
 {
     if (refuse_link(path))
         return -1;
+    made_paths_.add(path);
     int32_t fd = JobHost::open_output(path);
     // The file is there, so its folder is: no folder on the way is a link.
     const char* slash = std::strrchr(path, '\\');
@@ -286,27 +297,34 @@ int32_t ConsoleHost::open_output(const char* path)
 
 bool ConsoleHost::make_directory(const char* path)
 {
-    if (refuse_link(path) || !JobHost::make_directory(path))
+    if (refuse_link(path))
+        return false;
+    made_paths_.add(path);
+    if (!JobHost::make_directory(path))
         return false;
     known_.add(path);
+    made_folders_.add_only(path);
     return true;
 }
 
 bool ConsoleHost::remove_directory(const char* path)
 {
     known_.forget();
+    made_folders_.forget();
     return JobHost::remove_directory(path);
 }
 
 bool ConsoleHost::delete_file(const char* path)
 {
     known_.forget();
+    made_folders_.forget();
     return JobHost::delete_file(path);
 }
 
 bool ConsoleHost::remove_output(const char* path)
 {
     known_.forget();
+    made_folders_.forget();
     return JobHost::remove_output(path);
 }
 

@@ -34,6 +34,8 @@ public:
     // path[0 .. n) and every folder on its way.
     void add(const char* path, size_t n);
     void add(const char* path) { add(path, std::strlen(path)); }
+    // path alone, not the folders on its way.
+    void add_only(const char* path) { folders_.emplace(path); }
     void forget() { folders_.clear(); }
     // Whether path[0 .. n) is one of them, in the same spelling.
     bool holds(const char* path, size_t n) const { return n > 0 && folders_.find(std::string_view(path, n)) != folders_.end(); }
@@ -139,7 +141,9 @@ public:
     bool make_directory(const char* path) override;
     // The folders of the files written and the folders made are known to
     // be real folders until anything is removed (KnownFolders): their
-    // checks cost no system call for the next entries in them.
+    // checks cost no system call for the next entries in them. Nor does
+    // asking for a name in a folder this run made that the run never used
+    // (MadePaths): only the run puts anything there.
     bool path_exists(const char* path) override;
     bool remove_directory(const char* path) override;
     bool delete_file(const char* path) override;
@@ -178,6 +182,8 @@ private:
     int answer_all_ = 0;  // 1: replace all from now on, -1: keep all
     bool link_in_path_ = false;  // the current entry's path went through a link
     KnownFolders known_;
+    KnownFolders made_folders_;  // made by this run, each alone
+    MadePaths made_paths_;
     std::vector<std::pair<std::string, uint32_t>> folders_;  // made by x, with their times
     // The last stamp converted: the entries of an archive mostly share a
     // few, and each conversion asks the system for its time zone again.

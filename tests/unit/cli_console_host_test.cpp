@@ -286,6 +286,23 @@ TEST_F(CliConsole, MainCommentCutShortStaysInBounds)
     EXPECT_LE(text_out.size(), 404u);
 }
 
+TEST_F(CliConsole, ANameUsedTwiceInAFolderMadeByTheRunIsSeenTheSecondTime)
+{
+    // The folders are made by the run, so the first name in them is not
+    // looked for; the second time it is there and is replaced, as anywhere.
+    ArchiveWriter w;
+    w.main_header()
+        .stored_file("d\\e\\f.txt", text(300, 'a'))
+        .stored_file("d\\g.txt", text(200, 'g'))
+        .stored_file("d\\e\\f.txt", text(100, 'b'));
+    ASSERT_TRUE(write_bytes_file("twice.ace", w.bytes()));
+    ConsoleRun r = run_console({"x", "twice.ace"});
+    EXPECT_EQ(r.status, STATUS_OK) << r.out << r.err;
+    EXPECT_EQ(r.report.files, 3u);
+    EXPECT_EQ(fs::file_size("d/e/f.txt"), 100u);
+    EXPECT_EQ(fs::file_size("d/g.txt"), 200u);
+}
+
 TEST(KnownFolders, AFolderBringsTheFoldersOnItsWay)
 {
     KnownFolders known;

@@ -170,6 +170,7 @@ void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
     current_ = Current{};
     current_.name = printable_text(reinterpret_cast<const uint8_t*>(output_name), std::strlen(output_name));
     current_.expected_size = cx.reader.header.file.unpacked_size;
+    current_.file_time = cx.reader.header.file.file_time;
     current_.started = std::chrono::steady_clock::now();
     if (!quiet_) {
         tool_fprintf(out_, "%s %s", verb(), current_.name.c_str());
@@ -295,6 +296,17 @@ int32_t ConsoleHost::open_output(const char* path)
     return fd;
 }
 
+void ConsoleHost::close_output(int32_t fd)
+{
+    // Every byte is written (the write-behind host has drained): the time
+    // set now is the one the file keeps. A file that is then taken back
+    // goes with it.
+    const int64_t when = unix_time_of(current_.file_time);
+    if (when >= 0)
+        current_.time_set = platform_set_output_time(fd, when);
+    JobHost::close_output(fd);
+}
+
 bool ConsoleHost::make_directory(const char* path)
 {
     if (refuse_link(path))
@@ -382,7 +394,7 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
         // The file is closed: its time and (on Windows) attributes.
         const AceFileHeader& f = cx.reader.header.file;
         int64_t when = unix_time_of(f.file_time);
-        if (when >= 0)
+        if (when >= 0 && !current_.time_set)
             platform_set_modified_time(event.name, when);
         platform_set_attributes(event.name, f.file_attributes);
     }

@@ -145,6 +145,8 @@ public:
     // asking for a name in a folder this run made that the run never used
     // (MadePaths): only the run puts anything there.
     bool path_exists(const char* path) override;
+    // A file's time is set through its descriptor just before it closes.
+    void close_output(int32_t fd) override;
     bool remove_directory(const char* path) override;
     bool delete_file(const char* path) override;
     bool remove_output(const char* path) override;
@@ -160,6 +162,8 @@ private:
     struct Current {
         std::string name;
         uint32_t expected_size = 0;
+        uint32_t file_time = 0;
+        bool time_set = false;  // through the open file
         uint64_t bytes = 0;
         bool line_open = false;  // "Extracting name" printed, verdict not yet
         bool bar_drawn = false;

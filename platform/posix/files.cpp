@@ -156,6 +156,16 @@ bool platform_set_modified_time(const char* path, int64_t unix_seconds)
     return utimensat(AT_FDCWD, p, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool platform_set_output_time(int32_t fd, int64_t unix_seconds)
+{
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = time_t(unix_seconds);
+    times[1].tv_nsec = 0;
+    return futimens(fd, times) == 0;
+}
+
 bool platform_modified_time(const char* path, int64_t* unix_seconds)
 {
     char p[POSIX_PATH_CAPACITY];

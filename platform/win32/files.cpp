@@ -81,6 +81,28 @@ constexpr int64_t FILETIME_PER_SECOND = 10000000;
 
 }  // namespace
 
+namespace {
+
+FILETIME filetime_of(int64_t unix_seconds)
+{
+    const uint64_t t = uint64_t(unix_seconds * FILETIME_PER_SECOND + FILETIME_UNIX_EPOCH);
+    FILETIME written;
+    written.dwLowDateTime = DWORD(t);
+    written.dwHighDateTime = DWORD(t >> 32);
+    return written;
+}
+
+}  // namespace
+
+bool platform_set_output_time(int32_t fd, int64_t unix_seconds)
+{
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const FILETIME written = filetime_of(unix_seconds);
+    return SetFileTime(file, nullptr, nullptr, &written) != 0;
+}
+
 bool platform_set_modified_time(const char* path, int64_t unix_seconds)
 {
     // Folders open only with backup semantics; a link is opened itself.
@@ -89,10 +111,7 @@ bool platform_set_modified_time(const char* path, int64_t unix_seconds)
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    const uint64_t t = uint64_t(unix_seconds * FILETIME_PER_SECOND + FILETIME_UNIX_EPOCH);
-    FILETIME written;
-    written.dwLowDateTime = DWORD(t);
-    written.dwHighDateTime = DWORD(t >> 32);
+    const FILETIME written = filetime_of(unix_seconds);
     bool ok = SetFileTime(h, nullptr, nullptr, &written) != 0;
     CloseHandle(h);
     return ok;

@@ -52,9 +52,10 @@ uint32_t crc_update_by_table(const AceCrc& crc, uint32_t value, const void* data
 
 // The wider folds need the operating system to save the vector registers
 // they use. On Windows GCC may spill 32-byte registers to a stack aligned
-// to 16 bytes only, so they are left out there, and from the installer
-// stub, which keeps its code small.
-#if !defined(KELVO_SMALL_CODE) && !defined(_WIN32)
+// to 16 bytes only, so they are left out there unless the build makes such
+// spills unaligned moves; and from the installer stub, which keeps its
+// code small.
+#if !defined(KELVO_SMALL_CODE) && (!defined(_WIN32) || defined(KELVO_UNALIGNED_VECTOR_SPILLS))
 #define KELVO_CRC_WIDE_FOLDS 1
 #else
 #define KELVO_CRC_WIDE_FOLDS 0

@@ -13,9 +13,10 @@
 #else
 #define KELVO_MASKED_PARTITION 0
 #endif
-// Long ranges' stops as lists, packed by AVX-512 (not on Windows, whose
-// threads' stacks GCC does not align for 64-byte spills).
-#if KELVO_MASKED_PARTITION && defined(__x86_64__) && !defined(_WIN32)
+// Long ranges' stops as lists, packed by AVX-512 (on Windows only where
+// the build makes GCC's 64-byte spills safe on a thread's 16-byte-aligned
+// stack).
+#if KELVO_MASKED_PARTITION && defined(__x86_64__) && (!defined(_WIN32) || defined(KELVO_UNALIGNED_VECTOR_SPILLS))
 #include <immintrin.h>
 #define KELVO_STOP_LISTS 1
 #define KELVO_STOP_LISTS_TARGET "avx512f,avx512bw,avx512vl,popcnt"

@@ -271,6 +271,19 @@ bool ConsoleHost::refuse_link(const char* path)
     return true;
 }
 
+namespace {
+
+// Whether the system may take name for another one: Windows (and FAT and
+// NTFS mounted elsewhere) drops trailing dots and spaces, and a '~' may be
+// a short name.
+bool may_alias(const char* name)
+{
+    const size_t n = std::strlen(name);
+    return n == 0 || name[n - 1] == '.' || name[n - 1] == ' ' || std::strchr(name, '~') != nullptr;
+}
+
+}  // namespace
+
 bool ConsoleHost::path_exists(const char* path)
 {
     if (known_.holds(path))
@@ -278,7 +291,8 @@ bool ConsoleHost::path_exists(const char* path)
     // (Another program may still put something there; the file's exclusive
     // creation then fails rather than replacing it.)
     const char* slash = std::strrchr(path, '\\');
-    if (slash && slash != path && made_folders_.holds(path, size_t(slash - path)) && !made_paths_.maybe(path))
+    if (slash && slash != path && !may_alias(slash + 1) && made_folders_.holds(path, size_t(slash - path)) &&
+        !made_paths_.maybe(path))
         return false;
     return JobHost::path_exists(path);
 }

@@ -95,13 +95,13 @@ bool platform_set_attributes(const char* path, uint32_t attributes);
 struct PlatformReadFile {
     intptr_t impl = -1;   // descriptor or handle; -1 when closed
     uint32_t length = 0;  // the size when it was opened
-#ifndef _WIN32
     // The bytes read last from ahead_offset on, so that the engine's small
-    // reads cost no system call each.
+    // reads cost no system call each (platform/read_ahead.h; the installer
+    // stub, which reads from memory, leaves them unused, but every build
+    // has them, so that the record is the same for all that share it).
     uint8_t* ahead = nullptr;
     uint32_t ahead_offset = 0;
     uint32_t ahead_count = 0;
-#endif
 };
 
 // Opens a regular file; false when it cannot be opened or is larger than

@@ -7,12 +7,12 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/embedded.h"
 #include "platform/platform.h"
 #include "platform/posix/path.h"
+#include "platform/read_ahead.h"
 
 bool platform_open_read(const char* path, PlatformReadFile* file)
 {
@@ -33,30 +33,6 @@ bool platform_open_read(const char* path, PlatformReadFile* file)
     return true;
 }
 
-namespace {
-
-// The engine reads a header a few bytes at a time and packed data in 4 KB
-// pieces; one call of this size serves dozens of them.
-constexpr uint32_t READ_AHEAD_BYTES = 64 * 1024;
-
-int32_t read_fully(int fd, uint32_t offset, uint8_t* out, uint32_t count)
-{
-    uint32_t done = 0;
-    while (done < count) {
-        ssize_t n = pread(fd, out + done, count - done, off_t(offset) + done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;  // the end of the file, wherever it is now
-        done += static_cast<uint32_t>(n);
-    }
-    return static_cast<int32_t>(done);
-}
-
-}  // namespace
-
 int32_t platform_read_at(PlatformReadFile* file, uint32_t offset, void* buffer, uint32_t count)
 {
     if (file->impl < 0)
@@ -64,39 +40,28 @@ int32_t platform_read_at(PlatformReadFile* file, uint32_t offset, void* buffer, 
     if (count > INT32_MAX)
         count = INT32_MAX;
     const int fd = static_cast<int>(file->impl);
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    if (count >= READ_AHEAD_BYTES / 2)
-        return read_fully(fd, offset, out, count);
-    if (!file->ahead) {
-        file->ahead = static_cast<uint8_t*>(std::malloc(READ_AHEAD_BYTES));
-        if (!file->ahead)
-            return read_fully(fd, offset, out, count);
-    }
-    // Served from what was read ahead when it holds the whole request;
-    // otherwise the bytes from offset on are read ahead afresh (a short
-    // count there is the end of the file as it is now).
-    const uint64_t end = uint64_t(offset) + count;
-    if (offset < file->ahead_offset || end > uint64_t(file->ahead_offset) + file->ahead_count) {
-        const int32_t got = read_fully(fd, offset, file->ahead, READ_AHEAD_BYTES);
-        if (got < 0) {
-            file->ahead_count = 0;
-            return -1;
+    auto read_fully = [fd](uint8_t* out, uint32_t at, uint32_t n) -> int32_t {
+        uint32_t done = 0;
+        while (done < n) {
+            ssize_t got = pread(fd, out + done, n - done, off_t(at) + done);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                return -1;
+            if (got == 0)
+                break;  // the end of the file, wherever it is now
+            done += static_cast<uint32_t>(got);
         }
-        file->ahead_offset = offset;
-        file->ahead_count = static_cast<uint32_t>(got);
-    }
-    const uint32_t skip = offset - file->ahead_offset;
-    const uint32_t held = file->ahead_count - skip;
-    const uint32_t n = count < held ? count : held;
-    std::memcpy(out, file->ahead + skip, n);
-    return static_cast<int32_t>(n);
+        return static_cast<int32_t>(done);
+    };
+    return read_through_ahead(file, offset, static_cast<uint8_t*>(buffer), count, read_fully);
 }
 
 void platform_close_read(PlatformReadFile* file)
 {
     if (file->impl >= 0)
         close(static_cast<int>(file->impl));
-    std::free(file->ahead);
+    release_read_ahead(file);
     *file = PlatformReadFile{};
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/read_ahead.h"
 #include "platform/win32/wide.h"
 
 bool platform_open_read(const char* path, PlatformReadFile* file)
@@ -32,18 +33,29 @@ int32_t platform_read_at(PlatformReadFile* file, uint32_t offset, void* buffer, 
         return -1;
     if (count > INT32_MAX)
         count = INT32_MAX;
-    OVERLAPPED at = {};
-    at.Offset = offset;
-    DWORD got = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(file->impl), buffer, count, &got, &at))
-        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-    return static_cast<int32_t>(got);
+    HANDLE handle = reinterpret_cast<HANDLE>(file->impl);
+    auto read_fully = [handle](uint8_t* out, uint32_t at, uint32_t n) -> int32_t {
+        OVERLAPPED where = {};
+        where.Offset = at;
+        DWORD got = 0;
+        if (!ReadFile(handle, out, n, &got, &where))
+            return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+        return static_cast<int32_t>(got);
+    };
+#ifdef KELVO_SMALL_CODE
+    return read_fully(static_cast<uint8_t*>(buffer), offset, count);
+#else
+    return read_through_ahead(file, offset, static_cast<uint8_t*>(buffer), count, read_fully);
+#endif
 }
 
 void platform_close_read(PlatformReadFile* file)
 {
     if (file->impl != -1)
         CloseHandle(reinterpret_cast<HANDLE>(file->impl));
+#ifndef KELVO_SMALL_CODE
+    release_read_ahead(file);
+#endif
     *file = PlatformReadFile{};
 }
 

@@ -30,6 +30,7 @@ constexpr int MAIN_VARIABLE_SIZE = HEADER_KEEP_SIZE - MAIN_FIXED_SIZE + 14;  // 
 constexpr int FILE_VARIABLE_SIZE = HEADER_KEEP_SIZE - FILE_FIXED_SIZE + 15;  // 2024
 static_assert(MAIN_VARIABLE_SIZE == 2027 && FILE_VARIABLE_SIZE == 2024);
 
+constexpr uint32_t ATTR_READ_ONLY = 0x01;
 constexpr uint32_t ATTR_DIRECTORY = 0x10;
 constexpr uint8_t METHOD_STORED = 0;
 constexpr uint8_t METHOD_LZ77 = 1;

@@ -78,9 +78,11 @@ int platform_expand_wildcard(const char* pattern, void (*each)(const char* path,
 // What the console tool restores after an entry is written. Times are
 // seconds since 1970 (UTC); links are never followed.
 bool platform_set_modified_time(const char* path, int64_t unix_seconds);
-// The same for a file still open for writing (platform_open_output), once
-// its last byte is written: no path is looked up again.
-bool platform_set_output_time(int32_t fd, int64_t unix_seconds);
+// Both for a file still open for writing (platform_open_output), once its
+// last byte is written: the time (none when unix_seconds < 0) and, on
+// Windows, the attributes, with no path looked up again. False when the
+// system refused.
+bool platform_finish_output(int32_t fd, int64_t unix_seconds, uint32_t attributes);
 // The modification time of what stands at path; false when nothing does.
 bool platform_modified_time(const char* path, int64_t* unix_seconds);
 // The read-only, hidden, system and archive bits of attributes, on

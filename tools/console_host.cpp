@@ -171,6 +171,7 @@ void ConsoleHost::on_entry(JobContext& cx, const char* output_name)
     current_.name = printable_text(reinterpret_cast<const uint8_t*>(output_name), std::strlen(output_name));
     current_.expected_size = cx.reader.header.file.unpacked_size;
     current_.file_time = cx.reader.header.file.file_time;
+    current_.file_attributes = cx.reader.header.file.file_attributes;
     current_.started = std::chrono::steady_clock::now();
     if (!quiet_) {
         tool_fprintf(out_, "%s %s", verb(), current_.name.c_str());
@@ -313,11 +314,10 @@ int32_t ConsoleHost::open_output(const char* path)
 void ConsoleHost::close_output(int32_t fd)
 {
     // Every byte is written (the write-behind host has drained): the time
-    // set now is the one the file keeps. A file that is then taken back
-    // goes with it.
+    // set now is the one the file keeps. Read-only waits until the entry
+    // has ended well: a file that is taken back must still be deletable.
     const int64_t when = unix_time_of(current_.file_time);
-    if (when >= 0)
-        current_.time_set = platform_set_output_time(fd, when);
+    current_.finished = platform_finish_output(fd, when, current_.file_attributes & ~uint32_t(ATTR_READ_ONLY));
     JobHost::close_output(fd);
 }
 
@@ -408,9 +408,10 @@ void ConsoleHost::on_entry_end(JobContext& cx, const EntryEvent& event)
         // The file is closed: its time and (on Windows) attributes.
         const AceFileHeader& f = cx.reader.header.file;
         int64_t when = unix_time_of(f.file_time);
-        if (when >= 0 && !current_.time_set)
+        if (when >= 0 && !current_.finished)
             platform_set_modified_time(event.name, when);
-        platform_set_attributes(event.name, f.file_attributes);
+        if (!current_.finished || (f.file_attributes & ATTR_READ_ONLY))
+            platform_set_attributes(event.name, f.file_attributes);
     }
     if (command_ == ConsoleCommand::EXTRACT && event.result == EntryResult::FOLDER)
         folders_.emplace_back(event.name, cx.reader.header.file.file_time);

@@ -145,7 +145,8 @@ public:
     // asking for a name in a folder this run made that the run never used
     // (MadePaths): only the run puts anything there.
     bool path_exists(const char* path) override;
-    // A file's time is set through its descriptor just before it closes.
+    // A file's time and attributes are set through its descriptor just
+    // before it closes.
     void close_output(int32_t fd) override;
     bool remove_directory(const char* path) override;
     bool delete_file(const char* path) override;
@@ -163,7 +164,8 @@ private:
         std::string name;
         uint32_t expected_size = 0;
         uint32_t file_time = 0;
-        bool time_set = false;  // through the open file
+        uint32_t file_attributes = 0;
+        bool finished = false;  // time and attributes set through the open file
         uint64_t bytes = 0;
         bool line_open = false;  // "Extracting name" printed, verdict not yet
         bool bar_drawn = false;

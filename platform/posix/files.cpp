@@ -156,8 +156,10 @@ bool platform_set_modified_time(const char* path, int64_t unix_seconds)
     return utimensat(AT_FDCWD, p, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool platform_set_output_time(int32_t fd, int64_t unix_seconds)
+bool platform_finish_output(int32_t fd, int64_t unix_seconds, uint32_t)
 {
+    if (unix_seconds < 0)
+        return true;
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;

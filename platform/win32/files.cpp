@@ -79,10 +79,6 @@ namespace {
 constexpr int64_t FILETIME_UNIX_EPOCH = 116444736000000000LL;
 constexpr int64_t FILETIME_PER_SECOND = 10000000;
 
-}  // namespace
-
-namespace {
-
 FILETIME filetime_of(int64_t unix_seconds)
 {
     const uint64_t t = uint64_t(unix_seconds * FILETIME_PER_SECOND + FILETIME_UNIX_EPOCH);
@@ -92,16 +88,35 @@ FILETIME filetime_of(int64_t unix_seconds)
     return written;
 }
 
+// The bits an entry's attributes may give a file; none is "normal".
+DWORD kept_attributes(uint32_t attributes)
+{
+    DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                               FILE_ATTRIBUTE_ARCHIVE);
+    return kept ? kept : FILE_ATTRIBUTE_NORMAL;
+}
+
 }  // namespace
 
-bool platform_set_output_time(int32_t fd, int64_t unix_seconds)
+// (Not in the installer stub, which restores no times: the import alone
+// would cost it a section's worth of bytes.)
+#ifndef KELVO_SMALL_CODE
+bool platform_finish_output(int32_t fd, int64_t unix_seconds, uint32_t attributes)
 {
     HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    const FILETIME written = filetime_of(unix_seconds);
-    return SetFileTime(file, nullptr, nullptr, &written) != 0;
+    // One call for both; a time of 0 leaves that time as it is.
+    FILE_BASIC_INFO info = {};
+    if (unix_seconds >= 0) {
+        const FILETIME written = filetime_of(unix_seconds);
+        info.LastWriteTime.LowPart = written.dwLowDateTime;
+        info.LastWriteTime.HighPart = LONG(written.dwHighDateTime);
+    }
+    info.FileAttributes = kept_attributes(attributes);
+    return SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) != 0;
 }
+#endif
 
 bool platform_set_modified_time(const char* path, int64_t unix_seconds)
 {
@@ -129,9 +144,7 @@ bool platform_modified_time(const char* path, int64_t* unix_seconds)
 
 bool platform_set_attributes(const char* path, uint32_t attributes)
 {
-    DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                               FILE_ATTRIBUTE_ARCHIVE);
-    return SetFileAttributesW(WidePath(path).get(), kept ? kept : FILE_ATTRIBUTE_NORMAL) != 0;
+    return SetFileAttributesW(WidePath(path).get(), kept_attributes(attributes)) != 0;
 }
 
 bool platform_executable_path(char* buffer, uint32_t capacity)

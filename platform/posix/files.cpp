@@ -143,29 +143,33 @@ bool platform_remove_file(const char* path)
     return posix_path(path, p) && unlink(p) == 0;
 }
 
+namespace {
+
+// The access time left as it is, the modification time set.
+struct ModifiedOnly {
+    struct timespec times[2];
+    explicit ModifiedOnly(int64_t unix_seconds)
+    {
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1].tv_sec = time_t(unix_seconds);
+        times[1].tv_nsec = 0;
+    }
+};
+
+}  // namespace
+
 bool platform_set_modified_time(const char* path, int64_t unix_seconds)
 {
     char p[POSIX_PATH_CAPACITY];
     if (!posix_path(path, p))
         return false;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = time_t(unix_seconds);
-    times[1].tv_nsec = 0;
-    return utimensat(AT_FDCWD, p, times, AT_SYMLINK_NOFOLLOW) == 0;
+    return utimensat(AT_FDCWD, p, ModifiedOnly(unix_seconds).times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool platform_finish_output(int32_t fd, int64_t unix_seconds, uint32_t)
 {
-    if (unix_seconds < 0)
-        return true;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = time_t(unix_seconds);
-    times[1].tv_nsec = 0;
-    return futimens(fd, times) == 0;
+    return unix_seconds < 0 || futimens(fd, ModifiedOnly(unix_seconds).times) == 0;
 }
 
 bool platform_modified_time(const char* path, int64_t* unix_seconds)

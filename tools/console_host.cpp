@@ -241,7 +241,10 @@ bool ConsoleHost::select_entry(JobContext& cx, const char* output_name)
 void KnownFolders::add(const char* path, size_t n)
 {
     // A folder already known has its own folders known: the walk up stops.
-    // (A backslash at index 0 is never a separator.)
+    // (A backslash at index 0 is never a separator.) Most files go into a
+    // folder known already: no string is made for them.
+    if (holds(path, n))
+        return;
     std::string folder(path, n);
     while (!folder.empty() && folders_.insert(folder).second) {
         const size_t k = folder.rfind('\\');
